@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# One entry point for everyday tasks. Usage: ./run.sh test [pytest args] | demo | bench | asan
+set -euo pipefail
+cd "$(dirname "$0")"
+
+find_python() {
+  local c
+  for c in "${PYTHON:-}" python3.12 "$HOME"/.pyenv/versions/3.12*/bin/python3.12 /usr/local/bin/python3.12 /usr/bin/python3.12; do
+    [ -n "$c" ] || continue
+    if "$c" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' >/dev/null 2>&1; then
+      command -v "$c" || echo "$c"
+      return 0
+    fi
+  done
+  echo "No Python 3.12 found; set PYTHON=/path/to/python3.12" >&2
+  return 1
+}
+
+VENV=${VENV:-.venv}
+
+# Creates the virtual environment on first use and (re)installs the package into it;
+# the build directory is kept, so a reinstall only recompiles what changed.
+setup() {
+  if [ ! -x "$VENV/bin/python" ]; then
+    "$(find_python)" -m venv "$VENV"
+  fi
+  local py="$VENV/bin/python"
+  "$py" -m pip install -q --disable-pip-version-check "scikit-build-core==1.1.2" "nanobind==3.1.0" ninja
+  "$py" -m pip install -q --disable-pip-version-check --no-build-isolation ".[test]"
+}
+
+cmd=${1:-test}
+[ $# -gt 0 ] && shift
+case "$cmd" in
+  setup) setup ;;
+  test)
+    setup
+    # Run from tests/ so that the installed module, not the source tree, is imported.
+    "$VENV/bin/python" -m pytest -q "$@"
+    ;;
+  *) echo "unknown command: $cmd (use: setup, test)" >&2; exit 2 ;;
+esac

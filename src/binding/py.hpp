@@ -1,0 +1,104 @@
+// Small helpers for method bodies that talk to Python objects.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include "binding/errors.hpp"
+#include "binding/funclike.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace cep {
+
+// Set once at import.
+extern PyObject *g_module_dict;
+extern PyObject *g_plot_class;
+extern PyObject *g_worker_class;
+
+// A module global, looked up when used so that a replaced global is honoured.
+inline nb::object G(const char *name) {
+    PyObject *v = PyDict_GetItemString(g_module_dict, name);  // borrowed
+    if (!v) raise_format(PyExc_NameError, "name '%s' is not defined", name);
+    return nb::borrow(v);
+}
+
+// super(cls, self)
+inline nb::object super_of(PyObject *cls, nb::handle self) {
+    return nb::handle(reinterpret_cast<PyObject *>(&PySuper_Type))(nb::handle(cls), self);
+}
+inline nb::object plot_super(nb::handle self) { return super_of(g_plot_class, self); }
+inline nb::object worker_super(nb::handle self) { return super_of(g_worker_class, self); }
+
+inline bool truthy(nb::handle h) {
+    int r = PyObject_IsTrue(h.ptr());
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+// Python's `a == b`, as a truth value.
+inline bool py_eq(nb::handle a, nb::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+inline bool py_eq(nb::handle a, const char *s) { return py_eq(a, nb::str(s)); }
+
+// Python's `a < b`.
+inline bool py_lt(nb::handle a, nb::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+inline Py_ssize_t py_len(nb::handle h) {
+    Py_ssize_t n = PyObject_Length(h.ptr());
+    if (n < 0) throw nb::python_error();
+    return n;
+}
+
+inline bool has_attr(nb::handle h, const char *name) {
+    // hasattr(): only AttributeError means "absent"; anything else propagates.
+    PyObject *r = PyObject_GetAttrString(h.ptr(), name);
+    if (r) {
+        Py_DECREF(r);
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+    PyErr_Clear();
+    return false;
+}
+
+// obj[i] with Python semantics (negative indices, __getitem__ of any type).
+inline nb::object item(nb::handle obj, Py_ssize_t i) {
+    nb::object key = nb::steal(PyLong_FromSsize_t(i));
+    PyObject *r = PyObject_GetItem(obj.ptr(), key.ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+inline nb::object item(nb::handle obj, nb::handle key) {
+    PyObject *r = PyObject_GetItem(obj.ptr(), key.ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+inline void set_item(nb::handle obj, nb::handle key, nb::handle value) {
+    if (PyObject_SetItem(obj.ptr(), key.ptr(), value.ptr()) < 0) throw nb::python_error();
+}
+
+inline nb::object getattr(nb::handle obj, const char *name) {
+    PyObject *r = PyObject_GetAttrString(obj.ptr(), name);
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+inline void setattr(nb::handle obj, const char *name, nb::handle value) {
+    if (PyObject_SetAttrString(obj.ptr(), name, value.ptr()) < 0) throw nb::python_error();
+}
+
+inline nb::object none() { return nb::none(); }
+
+// A closure-carrying function object; its data reaches the body as Call::closure.
+inline nb::object make_closure(const MethodDef &def, const char *qualname, nb::handle data) {
+    return make_function(def, qualname, data);
+}
+
+}  // namespace cep

@@ -1,0 +1,27 @@
+// Not landed yet: each body raises NotImplementedError naming its method.
+#include "binding/stub.hpp"
+#include "methods.hpp"
+
+namespace cep::export_ {
+
+nb::object onSaveImageAs(Call &) { not_implemented("CurveEditorPlot.onSaveImageAs"); }
+nb::object setVolumeData(Call &) { not_implemented("CurveEditorPlot.setVolumeData"); }
+nb::object setVolumeGCurves(Call &) { not_implemented("CurveEditorPlot.setVolumeGCurves"); }
+nb::object get_current_frame_as_uint8(Call &) { not_implemented("CurveEditorPlot._get_current_frame_as_uint8"); }
+nb::object render_image_with_curves(Call &) { not_implemented("CurveEditorPlot._render_image_with_curves"); }
+nb::object onSaveStackImageAs(Call &) { not_implemented("CurveEditorPlot.onSaveStackImageAs"); }
+nb::object onSaveImageWithCurveAs(Call &) { not_implemented("CurveEditorPlot.onSaveImageWithCurveAs"); }
+nb::object onSaveStackImageWithCurveAs(Call &) { not_implemented("CurveEditorPlot.onSaveStackImageWithCurveAs"); }
+nb::object start_save_worker(Call &) { not_implemented("CurveEditorPlot._start_save_worker"); }
+nb::object on_save_progress(Call &) { not_implemented("CurveEditorPlot._on_save_progress"); }
+nb::object on_save_finished(Call &) { not_implemented("CurveEditorPlot._on_save_finished"); }
+nb::object on_save_error(Call &) { not_implemented("CurveEditorPlot._on_save_error"); }
+
+namespace worker {
+nb::object init(Call &) { not_implemented("CurveStackSaveWorker.__init__"); }
+nb::object run(Call &) { not_implemented("CurveStackSaveWorker.run"); }
+nb::object save_stack(Call &) { not_implemented("CurveStackSaveWorker._save_stack"); }
+nb::object save_stack_with_curve(Call &) { not_implemented("CurveStackSaveWorker._save_stack_with_curve"); }
+}  // namespace worker
+
+}  // namespace cep::export_

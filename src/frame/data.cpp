@@ -1,0 +1,107 @@
+// The host's data (curves, properties, ROI lines, image items) and the full redraw.
+#include "binding/py.hpp"
+#include "methods.hpp"
+
+namespace cep::frame {
+
+nb::object set_curve(Call &c) {
+    nb::handle self = c[0], curve = c[1], curve_props = c[2];
+    setattr(self, "gCurves", curve);
+    setattr(self, "curveLen", nb::int_(py_len(item(curve, 0))));
+    setattr(self, "curve_props", curve_props);
+    setattr(self, "curve_props_bk", G("deepcopy")(curve_props));
+    setattr(self, "ctrl_points", self.attr("_generate_control_points")());
+    return nb::none();
+}
+
+nb::object set_roi(Call &c) {
+    setattr(c[0], "roi_position", c[1]);
+    return nb::none();
+}
+
+nb::object set_added_items(Call &c) {
+    nb::handle self = c[0];
+    nb::object items = nb::borrow(c[1]);
+    // None means "no items": a black live-wire image and nothing under the curves.
+    if (items.is_none())
+        items = nb::list();
+    else if (!PyList_Check(items.ptr()))
+    {
+        nb::list wrapped;
+        wrapped.append(items);
+        items = wrapped;
+    }
+    setattr(self, "added_items", items);
+
+    nb::object np = G("np");
+    nb::object stored = getattr(self, "added_items");
+    nb::object image;
+    if (py_len(stored) != 0) image = getattr(item(stored, 0), "image");
+    if (image.is_valid() && !image.is_none()) {
+        nb::object scaled = nb::steal(PyNumber_Multiply(image.ptr(), nb::int_(255).ptr()));
+        if (!scaled.is_valid()) throw nb::python_error();
+        getattr(self, "liveWire").attr("applyImage")(scaled.attr("astype")(np.attr("uint8")));
+    } else {
+        getattr(self, "liveWire")
+            .attr("applyImage")(np.attr("zeros")(nb::make_tuple(100, 100), "dtype"_a = np.attr("uint8")));
+    }
+    return nb::none();
+}
+
+nb::object plot(Call &c) {
+    nb::handle self = c[0];
+    if (getattr(self, "gCurves").is_none() || getattr(self, "curve_props").is_none()) return nb::none();
+    self.attr("clear")();
+
+    nb::object added = getattr(self, "added_items");
+    if (!added.is_none())
+        for (nb::handle it : added) self.attr("addItem")(it);
+
+    nb::object pg = G("pg");
+    nb::object mkPen = pg.attr("mkPen");
+    nb::object base = plot_super(self);
+    nb::object base_plot = base.attr("plot");
+    nb::object zip = nb::module_::import_("builtins").attr("zip");
+
+    for (nb::handle pair : zip(getattr(self, "gCurves"), getattr(self, "curve_props"))) {
+        nb::object curve = item(pair, 0), props = item(pair, 1);
+        if (!truthy(item(props, nb::str("is_visible")))) continue;
+        nb::object color = item(props, nb::str("color"));
+        nb::object style = item(props, nb::str("style"));
+        nb::object width = item(props, nb::str("width"));
+        nb::object connect = item(props, nb::str("connect"));
+        base_plot(curve, "pen"_a = mkPen(color, "style"_a = style, "width"_a = width, "connect"_a = connect));
+    }
+
+    if (py_eq(getattr(self, "editorType"), "anchors")) {
+        nb::object symbolBrush = nb::make_tuple(77, 77, 77);
+        for (nb::handle pair : zip(getattr(self, "ctrl_points"), getattr(self, "curve_props"))) {
+            nb::object entry = item(pair, 0), props = item(pair, 1);
+            if (!truthy(item(props, nb::str("is_visible")))) continue;
+            nb::object xs = item(entry, 0), ys = item(entry, 1);
+            nb::object symbolPen = mkPen("color"_a = item(props, nb::str("color")), "width"_a = item(props, nb::str("width")));
+            base_plot(xs, ys, "pen"_a = nb::none(), "symbol"_a = "s", "symbolBrush"_a = symbolBrush,
+                      "symbolSize"_a = getattr(self, "symbolSize"), "symbolPen"_a = symbolPen);
+        }
+    }
+
+    nb::object roi = getattr(self, "roi_position");
+    nb::object upper = item(roi, 1);
+    if (!py_eq(upper, nb::int_(0))) {
+        nb::list line_x;
+        line_x.append(0);
+        line_x.append(getattr(self, "curveLen"));
+        nb::object roi_pen = mkPen(nb::make_tuple(200, 200, 200), "width"_a = 1,
+                                   "style"_a = G("QtCore").attr("Qt").attr("PenStyle").attr("DotLine"));
+        for (int k : {1, 0}) {
+            nb::object y = item(getattr(self, "roi_position"), k);
+            nb::list line_y;
+            line_y.append(y);
+            line_y.append(y);
+            base_plot(line_x, line_y, "pen"_a = roi_pen);
+        }
+    }
+    return nb::none();
+}
+
+}  // namespace cep::frame

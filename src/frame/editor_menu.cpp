@@ -1,0 +1,84 @@
+// The editor menu: three checkable corrector actions that switch the editor type.
+#include "frame/frame.hpp"
+#include "methods.hpp"
+
+namespace cep::frame {
+
+const CorrectorRow kCorrectors[3] = {
+    {"Corrector:Liner", "liner", "Liner"},
+    {"Corrector:LiveWire", "livewire", "Livewire"},
+    {"Corrector:Anchors", "anchors", "Anchors"},
+};
+
+namespace {
+
+// The action's slot. It holds the plot weakly: the action lives in the plot's menu,
+// and a strong reference from the connection would keep a closed plot alive forever.
+// Reads editorType when triggered, not when made.
+nb::object corrector(Call &c) {
+    nb::handle data = c.closure;  // (weakref to plot, type, request)
+    PyObject *plot = PyWeakref_GetObject(PyTuple_GET_ITEM(data.ptr(), 0));
+    if (!plot) throw nb::python_error();
+    if (plot == Py_None) return nb::none();
+    nb::object self = nb::borrow(plot);
+    nb::handle type = PyTuple_GET_ITEM(data.ptr(), 1);
+    nb::handle request = PyTuple_GET_ITEM(data.ptr(), 2);
+    if (!py_eq(getattr(self, "editorType"), type))
+        self.attr("setEditorType")(request);
+    else
+        self.attr("setEditorType")("None");
+    return nb::none();
+}
+
+const MethodDef kCorrectorDef = {"<lambda>", "()", corrector, nullptr};
+
+}  // namespace
+
+nb::object make_corrector_action(nb::handle self, const CorrectorRow &row) {
+    nb::object ref = nb::steal(PyWeakref_NewRef(self.ptr(), nullptr));
+    if (!ref.is_valid()) throw nb::python_error();
+    nb::object slot =
+        make_closure(kCorrectorDef, "CurveEditorPlot.__init__.<locals>.<lambda>", nb::make_tuple(ref, row.type, row.request));
+    nb::object action = G("QtGui").attr("QAction")(row.text, self, "triggered"_a = slot);
+    action.attr("setCheckable")(true);
+    action.attr("setChecked")(py_eq(getattr(self, "editorType"), row.type));
+    return action;
+}
+
+nb::object setEnableEditorMenu(Call &c) {
+    nb::handle self = c[0], enable = c[1];
+    setattr(self, "enableEditorMenu", enable);
+    if (truthy(enable)) {
+        nb::list action_texts;
+        for (nb::handle action : getattr(self, "menu").attr("actions")()) action_texts.append(action.attr("text")());
+        Py_ssize_t position = 1;
+        for (const CorrectorRow &row : kCorrectors) {
+            nb::str text(row.text);
+            const int present = PySequence_Contains(action_texts.ptr(), text.ptr());
+            if (present < 0) throw nb::python_error();
+            if (present) {
+                nb::object index = action_texts.attr("index")(text);
+                item(getattr(self, "menu").attr("actions")(), index).attr("setEnabled")(true);
+                item(getattr(self, "menu").attr("actions")(), index)
+                    .attr("setChecked")(py_eq(getattr(self, "editorType"), row.type));
+            } else {
+                nb::object action = make_corrector_action(self, row);
+                nb::object menu = getattr(self, "menu");
+                menu.attr("insertAction")(item(menu.attr("actions")(), position), action);
+            }
+            ++position;
+        }
+    } else {
+        for (nb::handle action : getattr(self, "menu").attr("actions")()) {
+            nb::object text = action.attr("text")();
+            if (py_eq(text, "Corrector:Anchors") || py_eq(text, "Corrector:Liner") ||
+                py_eq(text, "Corrector:LiveWire")) {
+                action.attr("setEnabled")(false);
+                action.attr("setChecked")(false);
+            }
+        }
+    }
+    return nb::none();
+}
+
+}  // namespace cep::frame

@@ -1,0 +1,106 @@
+import gc
+import os
+from types import SimpleNamespace
+
+os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")
+
+import pytest
+from PySide6 import QtCore, QtWidgets
+import pyqtgraph as pg
+
+import vantel.utils.curveEditorPlot as cep
+
+
+class _Combo:
+    def __init__(self, index):
+        self.index = index
+
+    def currentIndex(self):
+        return self.index
+
+
+class _StatusBar:
+    def __init__(self):
+        self.messages = []
+
+    def showMessage(self, text, timeout=0):
+        self.messages.append((text, timeout))
+
+
+class FakeHostWindow(QtWidgets.QMainWindow):
+    """Stands in for the application's window: theme, slab combo box, cursor, status bar."""
+
+    def __init__(self, theme="light", slab_index=0):
+        super().__init__()
+        self.theme = theme
+        self.ui = SimpleNamespace(comboBox_enfaceA_Slab=_Combo(slab_index))
+        self.cursors = []
+        self.status = _StatusBar()
+
+    def setCursor(self, shape):
+        self.cursors.append(shape)
+        super().setCursor(shape)
+
+    def statusBar(self):
+        return self.status
+
+
+def flush_deletes():
+    QtCore.QCoreApplication.sendPostedEvents(None, QtCore.QEvent.Type.DeferredDelete)
+    gc.collect()
+
+
+@pytest.fixture(scope="session")
+def qapp():
+    app = QtWidgets.QApplication.instance() or QtWidgets.QApplication([])
+    yield app
+
+
+@pytest.fixture
+def host(qapp):
+    window = FakeHostWindow()
+    yield window
+    window.close()
+    window.deleteLater()
+    flush_deletes()
+
+
+@pytest.fixture
+def make_plot(qapp, host):
+    """Factory of plots in the fake host window; everything is torn down after the test."""
+    made = []
+
+    def make(**kwargs):
+        kwargs.setdefault("parentWindow", host)
+        plot = cep.CurveEditorPlot(**kwargs)
+        made.append(plot)
+        return plot
+
+    yield make
+    for plot in made:
+        worker = getattr(plot, "save_worker", None)
+        if worker is not None and worker.isRunning():
+            worker.wait(10000)
+    made.clear()
+    flush_deletes()
+
+
+@pytest.fixture
+def shown(qapp):
+    """Puts a plot into a real, shown GraphicsLayoutWidget so that Qt delivers events to it."""
+    views = []
+
+    def show(plot, size=(640, 480)):
+        view = pg.GraphicsLayoutWidget()
+        view.resize(*size)
+        view.addItem(plot)
+        view.show()
+        qapp.processEvents()
+        views.append(view)
+        return view
+
+    yield show
+    for view in views:
+        view.close()
+        view.deleteLater()
+    flush_deletes()

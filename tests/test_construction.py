@@ -1,0 +1,148 @@
+"""Construction of the plot and its editor menu."""
+import cv2
+import pytest
+from PySide6 import QtWidgets
+import pyqtgraph as pg
+
+import vantel.utils.curveEditorPlot as cep
+
+CORRECTORS = ["Corrector:Liner", "Corrector:LiveWire", "Corrector:Anchors"]
+SAVES = ["Save image...", "Save stack image...", "Save image with curve...", "Save stack image with curve..."]
+
+
+def texts(plot):
+    return [a.text() for a in plot.menu.actions()]
+
+
+def checks(plot):
+    return {a.text(): (a.isEnabled(), a.isChecked()) for a in plot.menu.actions() if a.text() in CORRECTORS}
+
+
+def test_defaults_build_the_handle_finder_and_menu(make_plot, host):
+    plot = make_plot()
+    assert plot.parentWindow is host
+    assert plot.editorType == "none" and plot.update_mode == "global"
+    assert plot.volumeData is None and plot.volumeGCurves is None and plot.save_worker is None
+    assert isinstance(plot.target, pg.TargetItem)
+    assert plot.target.parentItem() is plot and not plot.target.isVisible()
+    assert isinstance(plot.liveWire, cv2.segmentation.IntelligentScissorsMB)
+    assert plot.acceptHoverEvents()
+    assert not plot.ctrlMenu.menuAction().isVisible()
+    menu = texts(plot)
+    assert menu[1:] == CORRECTORS + SAVES and len(menu) == 8
+    assert checks(plot) == {t: (True, False) for t in CORRECTORS}
+    assert plot.enableEditorMenu is True
+
+
+@pytest.mark.parametrize("given, stored, checked", [("Anchors", "anchors", "Corrector:Anchors"),
+                                                    ("LIVEWIRE", "livewire", "Corrector:LiveWire"),
+                                                    ("liner", "liner", "Corrector:Liner"),
+                                                    ("Other", "other", None)])
+def test_initial_editor_type_in_any_case(make_plot, given, stored, checked):
+    plot = make_plot(eidtorType=given)
+    assert plot.editorType == stored
+    assert {t for t, (_, c) in checks(plot).items() if c} == ({checked} if checked else set())
+
+
+@pytest.mark.parametrize("mode", ["local", "LOCAL", "global"])
+def test_update_mode_stored_as_given(make_plot, mode):
+    assert make_plot(update_mode=mode).update_mode == mode
+
+
+@pytest.mark.parametrize("theme, dark", [("dark", True), ("Dark", False), ("light", False), (None, False)])
+def test_menu_style_follows_the_host_theme_exactly(make_plot, host, theme, dark):
+    host.theme = theme
+    sheet = make_plot().menu.styleSheet()
+    assert "rgb(0, 120, 212)" in sheet
+    if dark:
+        assert sheet.startswith("QMenu {background-color: rgb(37, 37, 38); color: rgb(240, 240, 240);}")
+    else:
+        assert sheet.startswith("QMenu {background-color: rgb(240, 240, 240); color: rgb(37, 37, 38);}")
+
+
+def test_failures_raise_at_their_step(qapp, host):
+    with pytest.raises(AttributeError):
+        cep.CurveEditorPlot(parentWindow=host, eidtorType=None)
+
+    class NoTheme(QtWidgets.QMainWindow):
+        pass
+
+    window = NoTheme()
+    with pytest.raises(AttributeError):
+        cep.CurveEditorPlot(parentWindow=window)
+    with pytest.raises(AttributeError):
+        cep.CurveEditorPlot()
+
+
+def test_base_class_arguments_pass_through(make_plot):
+    plot = make_plot(title="Frame 3")
+    assert plot.titleLabel.text == "Frame 3"
+
+
+def test_editor_menu_disabled_then_enabled(make_plot):
+    plot = make_plot(eidtorType="livewire", enableEditorMenu=False)
+    assert plot.enableEditorMenu is False
+    assert texts(plot)[1:] == SAVES
+
+    plot.setEnableEditorMenu(True)
+    assert texts(plot)[1:] == CORRECTORS + SAVES
+    assert checks(plot) == {"Corrector:Liner": (True, False), "Corrector:LiveWire": (True, True),
+                            "Corrector:Anchors": (True, False)}
+
+    plot.setEnableEditorMenu(1)
+    assert texts(plot)[1:] == CORRECTORS + SAVES and plot.enableEditorMenu == 1
+
+    plot.setEnableEditorMenu(None)
+    assert texts(plot)[1:] == CORRECTORS + SAVES and plot.enableEditorMenu is None
+    assert checks(plot) == {t: (False, False) for t in CORRECTORS}
+
+    plot.editorType = "anchors"
+    plot.setEnableEditorMenu("yes")
+    assert checks(plot)["Corrector:Anchors"] == (True, True)
+
+
+def test_disabling_a_menu_without_correctors_only_stores_the_flag(make_plot):
+    plot = make_plot(enableEditorMenu=False)
+    before = texts(plot)
+    plot.setEnableEditorMenu(0)
+    assert texts(plot) == before and plot.enableEditorMenu == 0
+
+
+def test_real_corrector_action_calls_set_editor_type(make_plot):
+    plot = make_plot()
+    calls = []
+    plot.setEditorType = calls.append
+    liner = plot.menu.actions()[1]
+    liner.trigger()
+    plot.editorType = "liner"
+    liner.trigger()
+    plot.editorType = "anchors"
+    plot.menu.actions()[3].trigger()
+    assert calls == ["Liner", "None", "None"]
+
+
+def test_corrector_created_later_behaves_the_same(make_plot):
+    plot = make_plot(enableEditorMenu=False)
+    plot.setEnableEditorMenu(True)
+    calls = []
+    plot.setEditorType = calls.append
+    plot.editorType = "anchors"
+    plot.menu.actions()[3].trigger()
+    plot.menu.actions()[2].trigger()
+    assert calls == ["None", "Livewire"]
+
+
+def test_save_entries_call_the_save_commands_without_arguments(qapp, host):
+    calls = []
+
+    class Recording(cep.CurveEditorPlot):
+        def onSaveImageAs(self):
+            calls.append("image")
+
+        def onSaveStackImageWithCurveAs(self):
+            calls.append("stack with curve")
+
+    plot = Recording(parentWindow=host)
+    plot.menu.actions()[4].trigger()
+    plot.menu.actions()[7].trigger()
+    assert calls == ["image", "stack with curve"]
