@@ -4,6 +4,7 @@
 #include <nanobind/nanobind.h>
 
 #include "binding/errors.hpp"
+#include <utility>
 #include "binding/funclike.hpp"
 
 namespace nb = nanobind;
@@ -99,6 +100,28 @@ inline nb::object none() { return nb::none(); }
 // A closure-carrying function object; its data reaches the body as Call::closure.
 inline nb::object make_closure(const MethodDef &def, const char *qualname, nb::handle data) {
     return make_function(def, qualname, data);
+}
+
+}  // namespace cep
+
+namespace cep {
+
+// `a, b = seq` with Python's errors for the wrong count.
+inline std::pair<nb::object, nb::object> unpack2(nb::handle seq) {
+    nb::object it = nb::steal(PyObject_GetIter(seq.ptr()));
+    if (!it.is_valid()) throw nb::python_error();
+    nb::object parts[2];
+    for (int i = 0; i < 2; ++i) {
+        parts[i] = nb::steal(PyIter_Next(it.ptr()));
+        if (!parts[i].is_valid()) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+        }
+    }
+    nb::object extra = nb::steal(PyIter_Next(it.ptr()));
+    if (extra.is_valid()) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    if (PyErr_Occurred()) throw nb::python_error();
+    return {parts[0], parts[1]};
 }
 
 }  // namespace cep

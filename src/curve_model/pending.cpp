@@ -4,8 +4,6 @@
 
 namespace cep::curve_model {
 
-nb::object plot_indicator(Call &) { not_implemented("CurveEditorPlot.plot_indicator"); }
-nb::object plot_focus_control_point(Call &) { not_implemented("CurveEditorPlot.plot_focus_control_point"); }
 nb::object add_cv_point(Call &) { not_implemented("CurveEditorPlot.add_cv_point"); }
 nb::object remove_cv_points(Call &) { not_implemented("CurveEditorPlot.remove_cv_points"); }
 nb::object generate_control_points(Call &) { not_implemented("CurveEditorPlot._generate_control_points"); }
