@@ -1,0 +1,61 @@
+"""Command line entry: the viewer on a screen, or the scripted session when there is none."""
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import time
+
+
+def headless():
+    if os.environ.get("QT_QPA_PLATFORM", "") in ("offscreen", "minimal"):
+        return True
+    if sys.platform.startswith("linux"):
+        return not (os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY"))
+    return False
+
+
+def parse(argv):
+    p = argparse.ArgumentParser(prog="python -m vantel_curve_demo", description=(
+        "Edit layer curves over a synthetic volume. Without a screen (or with --script) a scripted "
+        "session is played through real Qt events and its results are written to --out."))
+    p.add_argument("--frames", type=int, default=64, help="frames in the volume (default 64)")
+    p.add_argument("--height", type=int, default=496, help="rows per frame (default 496)")
+    p.add_argument("--width", type=int, default=1024, help="columns per frame (default 1024)")
+    p.add_argument("--seed", type=int, default=7, help="seed of the synthetic volume")
+    p.add_argument("--theme", choices=("dark", "light"), default="dark")
+    p.add_argument("--update-mode", choices=("local", "global"), default="local",
+                   help="span the plot reports after a liner/live-wire stroke (default local)")
+    p.add_argument("--script", action="store_true", help="play the scripted session (implied without a screen)")
+    p.add_argument("--out", default=os.path.join("out", "demo"), help="output folder of the scripted session")
+    p.add_argument("--keep-open", action="store_true", help="with a screen: leave the window open after --script")
+    return p.parse_args(argv)
+
+
+def main(argv=None):
+    args = parse(sys.argv[1:] if argv is None else argv)
+    scripted = args.script or headless()
+    if headless():
+        os.environ["QT_QPA_PLATFORM"] = "offscreen"
+
+    from PySide6 import QtWidgets
+    from .volume import SyntheticVolume
+    from .viewer import DemoWindow
+
+    app = QtWidgets.QApplication.instance() or QtWidgets.QApplication(["vantel-curve-demo"])
+    t0 = time.perf_counter()
+    volume = SyntheticVolume(frames=args.frames, height=args.height, width=args.width, seed=args.seed)
+    say = print if scripted else None
+    window = DemoWindow(volume, theme=args.theme, update_mode=args.update_mode, echo=say)
+    window.show()
+    app.processEvents()
+    if not scripted:
+        return app.exec()
+
+    from .session import Session
+    print(f"window ready in {time.perf_counter() - t0:.2f} s")
+    report = Session(window, args.out).run()
+    if args.keep_open and not headless():
+        app.exec()
+    window.close()
+    return 0 if report.ok else 1
