@@ -15,6 +15,15 @@ def headless():
     return False
 
 
+def _quiet_offscreen_warnings(QtCore):
+    """The offscreen platform complains about window operations it cannot do; nothing is wrong."""
+    def handler(kind, context, message):
+        if "This plugin does not support" in message:
+            return
+        sys.stderr.write(message + "\n")
+    QtCore.qInstallMessageHandler(handler)
+
+
 def parse(argv):
     p = argparse.ArgumentParser(prog="python -m vantel_curve_demo", description=(
         "Edit layer curves over a synthetic volume. Without a screen (or with --script) a scripted "
@@ -38,10 +47,12 @@ def main(argv=None):
     if headless():
         os.environ["QT_QPA_PLATFORM"] = "offscreen"
 
-    from PySide6 import QtWidgets
+    from PySide6 import QtCore, QtWidgets
     from .volume import SyntheticVolume
     from .viewer import DemoWindow
 
+    if headless():
+        _quiet_offscreen_warnings(QtCore)
     app = QtWidgets.QApplication.instance() or QtWidgets.QApplication(["vantel-curve-demo"])
     t0 = time.perf_counter()
     volume = SyntheticVolume(frames=args.frames, height=args.height, width=args.width, seed=args.seed)

@@ -195,36 +195,43 @@ class Session:
             self.say(f"    ok{': ' + detail if detail else ''}")
 
     # -- steps -----------------------------------------------------------------------------------
-    def step_anchors(self):
-        self.set_editor("anchors")
-        k, _ = self.slips()[0]
-        span = self.slip_span(k)
+    def _drag_point(self, k, j):
         xs, ys = (np.asarray(a) for a in self.plot.ctrl_points[k])
-        inside = [j for j in range(len(xs)) if span[0] <= xs[j] <= span[1]]
-        if not inside:
-            raise StepFailed("no control point on the slip")
-        # the point that strays furthest from the edge
-        j = max(inside, key=lambda j: abs(ys[j] - self.truth(k)[int(xs[j])]))
         x, y = float(xs[j]), float(ys[j])
         goal = float(self.truth(k)[int(x)])
-        self.say(f"    curve {self.w.volume.names[k]}: control point {j} at ({x:.0f}, {y:.0f}), "
-                 f"layer edge at row {goal:.0f}")
-        before = self.curve(k).copy()
-        mark = len(self.w.events)
-        self.ptr.glide([(x - 30, y - 20), (x - 10, y - 6), (x - 2, y - 1), (x, y)])
-        if self.plot.modified_ctrl_point is None:
-            raise StepFailed("hovering the control point did not focus it")
-        self.say(f"    focused: {tuple(self.plot.modified_ctrl_point)[:2]}")
+        self.ptr.glide([(x - 20, y - 12), (x - 6, y - 3), (x, y)])
+        focused = self.plot.modified_ctrl_point
+        if focused is None or (focused[0], focused[1]) != (k, j):
+            raise StepFailed(f"hovering control point {j} focused {focused}")
         self.ptr.press(x, y)
-        steps = 6
-        path = [(x, y + (goal - y) * s / steps) for s in range(1, steps + 1)]
+        path = [(x, y + (goal - y) * s / 5) for s in range(1, 6)]
         for px, py in path:
             self.ptr.move(px, py)
         self.ptr.release(*path[-1])
-        cols, _, _ = self.report_edit(k, before, mark)
+        self.say(f"    dragged control point {j} from ({x:.0f}, {y:.0f}) to row {goal:.0f}")
+
+    def step_anchors(self):
+        self.set_editor("anchors")
+        k = self.pick["anchors"]
+        lo, hi = self.slip_span(k)
+        self.say(f"    curve {self.w.volume.names[k]}: slip over columns {lo}..{hi}")
+        before = self.curve(k).copy()
+        mark = len(self.w.events)
+        for _ in range(3):
+            # the point that strays furthest from the edge, as a user would pick it
+            xs, ys = (np.asarray(a) for a in self.plot.ctrl_points[k])
+            dev = [abs(float(ys[j]) - self.truth(k)[int(xs[j])]) if lo <= xs[j] <= hi else 0.0
+                   for j in range(len(xs))]
+            j = int(np.argmax(dev))
+            if dev[j] < 1.5:
+                break
+            self._drag_point(k, j)
+        if self.plot.mouse_pressed:
+            raise StepFailed("the drag did not end")
+        cols, e0, e1 = self.report_edit(k, before, mark, lo, hi)
         if "sigCurveChangeFinished" not in [n for n, _ in self.events_since(mark)]:
             raise StepFailed("sigCurveChangeFinished did not arrive")
-        return f"{self.w.volume.names[k]} reshaped over {cols.size} columns"
+        return f"{self.w.volume.names[k]}: {e0:.1f} -> {e1:.1f} rows from the edge"
 
     def _stroke(self, kind, k, lo, hi, waypoints, corners=()):
         """Pick curve k near column lo, press, follow waypoints (pressing at corners), double-click."""
@@ -249,8 +256,7 @@ class Session:
         return before, mark
 
     def step_liner(self):
-        used = {self.results_curve.get("anchors")}
-        k = next(k for k, _ in self.slips() if k not in used)
+        k = self.pick["liner"]
         lo, hi = self.slip_span(k)
         truth = self.truth(k)
         self.say(f"    curve {self.w.volume.names[k]}: slip over columns {lo}..{hi}")
@@ -258,37 +264,48 @@ class Session:
         xs = np.linspace(lo, hi, max(3, (hi - lo) // 40 + 2))[1:]
         waypoints = [(float(x), float(truth[int(round(x))])) for x in xs]
         before, mark = self._stroke("liner", k, lo, hi, waypoints, corners=range(len(waypoints) - 1))
-        self.results_curve["liner"] = k
         cols, e0, e1 = self.report_edit(k, before, mark, lo, hi)
         return f"{self.w.volume.names[k]}: {e0:.1f} -> {e1:.1f} rows from the edge"
 
     def step_livewire(self):
-        used = set(self.results_curve.values())
-        k = next(k for k, _ in self.slips() if k not in used)
-        span = self.slip_span(k)
-        if span is None:
-            lo, hi = 300, 520
-        else:
-            lo, hi = span
+        k = self.pick["livewire"]
+        lo, hi = self.slip_span(k)
         truth = self.truth(k)
         self.say(f"    curve {self.w.volume.names[k]}: following the layer edge over columns {lo}..{hi}")
         xs = np.linspace(lo, hi, 8)[1:]
         waypoints = [(float(x), float(truth[int(round(x))])) for x in xs]
         t0 = time.perf_counter()
         before, mark = self._stroke("livewire", k, lo, hi, waypoints)
-        self.results_curve["livewire"] = k
         cols, e0, e1 = self.report_edit(k, before, mark, lo, hi)
         return (f"{self.w.volume.names[k]}: {e0:.1f} -> {e1:.1f} rows from the edge "
                 f"({time.perf_counter() - t0:.2f} s for the stroke)")
 
+    def _quiet_gap_column(self, k):
+        """A column between two control points where adding a point barely reshapes the curve."""
+        from scipy.interpolate import PchipInterpolator
+        xs = np.asarray(self.plot.ctrl_points[k][0])
+        curve = self.curve(k)
+        best = None
+        for g in range(len(xs) - 1):
+            a, b = int(xs[g]), int(xs[g + 1])
+            if b - a < 24:
+                continue
+            x = (a + b) // 2
+            px = np.r_[xs[max(0, g - 1):g + 1], x, xs[g + 1:g + 3]].astype(float)
+            fit = PchipInterpolator(px, curve[px.astype(int)])(np.arange(a, b))
+            cost = np.abs(fit - curve[a:b]).max()
+            if best is None or cost < best[0]:
+                best = (cost, x)
+        if best is None:
+            raise StepFailed("no room between control points")
+        return best[1]
+
     def step_context_menu(self):
         self.set_editor("anchors")
-        k = self.results_curve.get("livewire", 0)
+        k = self.pick["context"]
         xs = np.asarray(self.plot.ctrl_points[k][0])
-        gaps = np.diff(xs)
-        g = int(np.argmax(gaps))
-        x = int(xs[g] + gaps[g] // 2)
-        y = int(round(float(self.curve(k)[x]))) + 2
+        x = self._quiet_gap_column(k)
+        y = int(round(float(self.curve(k)[x])))
         before_pts = len(xs)
         before = self.curve(k).copy()
         self.ptr.glide([(x - 4, y - 4), (x, y)])
@@ -316,7 +333,7 @@ class Session:
 
     def step_frame_round_trip(self):
         f = self.frame
-        edited = {k: self.curve(k).copy() for k in self.results_curve.values()}
+        edited = {k: self.curve(k).copy() for k in set(self.pick.values())}
         other = (f + 1) % self.w.volume.n_frames
         self.w.ui.frameSlider.setValue(other)
         self.w.ui.frameSlider.setValue(f)
@@ -400,7 +417,7 @@ class Session:
     def step_screenshot(self):
         # end on the anchors view of the edited frame, pointer on a control point
         self.set_editor("anchors")
-        k = self.results_curve.get("anchors", 0)
+        k = self.pick["anchors"]
         xs, ys = self.plot.ctrl_points[k]
         j = len(xs) // 2
         self.ptr.glide([(float(xs[j]) - 3, float(ys[j]) - 3), (float(xs[j]), float(ys[j]))])
@@ -411,13 +428,32 @@ class Session:
         self.files["screenshot"] = path
         return path
 
+    def step_theme(self):
+        old = self.plot
+        kind = old.editorType
+        self.w.set_theme("light" if self.w.theme == "dark" else "dark")
+        self.plot = self.w.plot
+        QtWidgets.QApplication.processEvents()
+        if self.plot is old:
+            raise StepFailed("the plot was not rebuilt")
+        if self.plot.editorType != kind or self.plot.gCurves[0] is not self.curve(0):
+            raise StepFailed("the rebuilt plot lost the editor type or the curves")
+        path = os.path.join(self.out, f"screenshot_{self.w.theme}.png")
+        self.w.grab().save(path)
+        self.files["screenshot_" + self.w.theme] = path
+        return f"{self.w.theme} theme, {path}"
+
     def run(self):
         os.makedirs(self.out, exist_ok=True)
-        self.results_curve = {}
+        vol = self.w.volume
+        slipped = vol.slipped[self.frame]
+        # the high-contrast slip for the edge follower, the others for the hand tools
+        self.pick = {"livewire": slipped[0], "anchors": slipped[1], "liner": slipped[2],
+                     "context": slipped[0]}
         self.say(f"scripted session on frame {self.frame + 1} of {self.w.volume.n_frames} "
                  f"({self.w.volume.height} x {self.w.volume.width}), output in {self.out}")
         steps = [
-            ("anchors: drag a control point onto the layer edge", self._remember("anchors", self.step_anchors)),
+            ("anchors: drag control points onto the layer edge", self.step_anchors),
             ("liner: redraw a slipped curve as a polyline", self.step_liner),
             ("live-wire: trace a layer edge", self.step_livewire),
             ("context menu: addPoint, then removePoint", self.step_context_menu),
@@ -425,6 +461,7 @@ class Session:
             ("save the frame with curves", self.step_save_frame),
             ("save the stack with curves", self.step_save_stack),
             ("screenshot", self.step_screenshot),
+            ("theme switch rebuilds the plot", self.step_theme),
         ]
         for name, fn in steps:
             self.run_step(name, fn)
@@ -433,14 +470,7 @@ class Session:
         for name, good, detail in self.results:
             self.say(f"  {'ok  ' if good else 'FAIL'}  {name}{'' if good else ' - ' + detail}")
         return SimpleNamespace(results=self.results, files=self.files, events=list(self.w.events),
-                               ok=ok == len(self.results), edited=dict(self.results_curve))
-
-    def _remember(self, key, fn):
-        def wrapped():
-            k, _ = self.slips()[0]
-            self.results_curve[key] = k
-            return fn()
-        return wrapped
+                               ok=ok == len(self.results), edited=dict(self.pick))
 
 
 class ProgressBar:

@@ -45,8 +45,8 @@ def _swatch(color, size=12):
 def _changed_columns(before, after):
     cols = np.flatnonzero(before != after)
     if cols.size == 0:
-        return "no column changed"
-    return f"{cols.size} column(s) changed, {cols[0]}..{cols[-1]}"
+        return "unchanged"
+    return f"{cols.size} cols {cols[0]}-{cols[-1]}"
 
 
 class DemoWindow(QtWidgets.QMainWindow):
@@ -89,7 +89,7 @@ class DemoWindow(QtWidgets.QMainWindow):
         ui = self.ui = SimpleNamespace()
         side = QtWidgets.QWidget()
         side.setObjectName("sidePanel")
-        side.setFixedWidth(300)
+        side.setFixedWidth(330)
         col = QtWidgets.QVBoxLayout(side)
         col.setContentsMargins(12, 12, 12, 12)
         col.setSpacing(10)
@@ -175,6 +175,8 @@ class DemoWindow(QtWidgets.QMainWindow):
         ui.log = QtWidgets.QPlainTextEdit()
         ui.log.setReadOnly(True)
         ui.log.setMaximumBlockCount(400)
+        ui.log.setLineWrapMode(QtWidgets.QPlainTextEdit.LineWrapMode.NoWrap)
+        ui.log.setPlaceholderText("Edit a curve: the plot's signals appear here.")
         ui.log.setFont(QtGui.QFontDatabase.systemFont(QtGui.QFontDatabase.SystemFont.FixedFont))
         col.addWidget(ui.log, 1)
 
@@ -345,17 +347,17 @@ class DemoWindow(QtWidgets.QMainWindow):
         what = _changed_columns(before, curve) if before is not None else ""
         same = curve is self.volume.curves[k][self.frame_index]
         self.events.append(("sigCurveChanged", k))
-        self.log(f"sigCurveChanged  {self._name(k)}: {what}"
+        self.log(f"CurveChanged      {self._name(k)} {what}"
                  + ("" if same else "  (not the volume's array!)"))
 
     def _on_control_point_changed(self, k, span):
         self.events.append(("sigControlPointChanged", (k, list(span))))
-        self.log(f"sigControlPointChanged  {self._name(k)}: columns {span[0]}..{span[1]}")
+        self.log(f"ControlPointChgd  {self._name(k)} span {span[0]:.6g}-{span[1]:.6g}")
 
     def _on_change_finished(self, *_):
         self.events.append(("sigCurveChangeFinished", None))
         self._loaded = {k: c.copy() for k, c in enumerate(self.volume.frame_curves(self.frame_index))}
-        self.log("sigCurveChangeFinished")
+        self.log("CurveChangeFinished")
 
     def _on_editor_type_changed(self, kind, _):
         self.editor_type = kind
@@ -365,7 +367,7 @@ class DemoWindow(QtWidgets.QMainWindow):
             button.setChecked(True)
         tips = {k: tip for k, _, _, tip in EDITOR_TYPES}
         self.ui.editorHelp.setText(tips.get(kind, ""))
-        self.log(f"sigCurveEditorTypeChanged  {kind}")
+        self.log(f"EditorTypeChanged {kind}")
 
     def _on_mouse_pos(self, pos):
         x, y = int(pos[0]), int(pos[1])

@@ -23,6 +23,8 @@ LAYERS = [
     ("BM", 236, (255, 120, 200)),
 ]
 # Mean brightness of the band above the first boundary, then below each boundary in turn.
+# Boundaries with a large step in brightness: the ones an edge follower can trace.
+STRONG_EDGES = (0, 6, 7)
 BANDS = (0.04, 0.78, 0.52, 0.30, 0.48, 0.26, 0.16, 0.84, 0.40)
 
 
@@ -42,6 +44,7 @@ class SyntheticVolume:
         self.colors = [color for _, _, color in LAYERS]
         self.data = np.zeros((self.n_frames, self.height, self.width), dtype=np.uint8)
         self.truth = self._boundaries()                      # (frames, layers, width) float64
+        self.slipped = [self._slipped_curves(f) for f in range(self.n_frames)]
         self.curves = {k: [self._segmentation(f, k) for f in range(self.n_frames)]
                        for k in range(len(LAYERS))}
         self._made = np.zeros(self.n_frames, dtype=bool)
@@ -65,14 +68,22 @@ class SyntheticVolume:
         y += np.arange(len(LAYERS))[None, :, None] * 0.5
         return np.clip(y, 2, self.height - 3)
 
+    def _slipped_curves(self, frame):
+        """Three curves per frame go astray, one of them on a high-contrast edge."""
+        rng = np.random.default_rng((self.seed, frame))
+        strong = [k for k in STRONG_EDGES if k < len(LAYERS)]
+        first = int(rng.choice(strong))
+        rest = [k for k in range(len(LAYERS)) if k != first]
+        return [first] + [int(k) for k in rng.choice(rest, size=2, replace=False)]
+
     def _segmentation(self, frame, k):
         """The boundary as an automatic segmentation might give it: right, with an occasional slip."""
         y = self.truth[frame, k].copy()
-        rng = np.random.default_rng((self.seed, frame, k))
-        if rng.random() < 0.45:
-            centre = rng.uniform(0.1, 0.9) * self.width
-            half = rng.uniform(0.03, 0.08) * self.width
-            amp = rng.choice([-1, 1]) * rng.uniform(8, 16) * self.height / 496.0
+        if k in self.slipped[frame]:
+            rng = np.random.default_rng((self.seed, frame, k))
+            centre = rng.uniform(0.15, 0.85) * self.width
+            half = rng.uniform(0.03, 0.07) * self.width
+            amp = rng.choice([-1, 1]) * rng.uniform(9, 16) * self.height / 496.0
             xs = np.arange(self.width)
             y += amp * np.exp(-((xs - centre) / half) ** 2)
         return np.round(np.clip(y, 0, self.height - 1))
