@@ -38,5 +38,17 @@ case "$cmd" in
     # Run from tests/ so that the installed module, not the source tree, is imported.
     "$VENV/bin/python" -m pytest -q "$@"
     ;;
-  *) echo "unknown command: $cmd (use: setup, test)" >&2; exit 2 ;;
+  demo)
+    setup
+    # No screen: the demo plays its scripted session offscreen and writes out/demo/.
+    if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ "$(uname)" = Linux ]; then
+      export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
+    fi
+    "$VENV/bin/python" -m vantel_curve_demo "$@"
+    ;;
+  bench)
+    setup
+    "$VENV/bin/python" bench/run_all.py "$@"
+    ;;
+  *) echo "unknown command: $cmd (use: setup, test, demo, bench)" >&2; exit 2 ;;
 esac

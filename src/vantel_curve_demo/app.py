@@ -21,7 +21,7 @@ def _quiet_offscreen_warnings(QtCore):
         if "This plugin does not support" in message:
             return
         sys.stderr.write(message + "\n")
-    QtCore.qInstallMessageHandler(handler)
+    return QtCore.qInstallMessageHandler(handler)
 
 
 def parse(argv):
@@ -51,12 +51,11 @@ def main(argv=None):
     from .volume import SyntheticVolume
     from .viewer import DemoWindow
 
-    if headless():
-        _quiet_offscreen_warnings(QtCore)
+    previous = _quiet_offscreen_warnings(QtCore) if headless() else None
     app = QtWidgets.QApplication.instance() or QtWidgets.QApplication(["vantel-curve-demo"])
     t0 = time.perf_counter()
     volume = SyntheticVolume(frames=args.frames, height=args.height, width=args.width, seed=args.seed)
-    say = print if scripted else None
+    say = (lambda text: print("      | " + text)) if scripted else None
     window = DemoWindow(volume, theme=args.theme, update_mode=args.update_mode, echo=say)
     window.show()
     app.processEvents()
@@ -69,4 +68,7 @@ def main(argv=None):
     if args.keep_open and not headless():
         app.exec()
     window.close()
+    window.deleteLater()
+    if previous is not None or headless():
+        QtCore.qInstallMessageHandler(previous)
     return 0 if report.ok else 1

@@ -5,6 +5,7 @@ QContextMenuEvent sent to the view's viewport, exactly as a pointer would delive
 """
 from __future__ import annotations
 
+import json
 import os
 import sys
 import time
@@ -118,6 +119,7 @@ class Session:
         self.ptr = Pointer(window)
         self.results = []     # (step name, ok, detail)
         self.files = {}
+        self.edits = {}       # editor type -> what the edit changed
 
     # -- helpers ---------------------------------------------------------------------------------
     @property
@@ -157,7 +159,7 @@ class Session:
         if self.plot.editorType != kind:
             raise StepFailed(f"editor type is {self.plot.editorType!r} after choosing {kind!r}")
 
-    def report_edit(self, k, before, mark, lo=None, hi=None):
+    def report_edit(self, k, before, mark, lo=None, hi=None, kind=None):
         after = self.curve(k)
         cols = np.flatnonzero(before != after)
         events = self.events_since(mark)
@@ -173,6 +175,11 @@ class Session:
         if after is not self.plot.gCurves[k]:
             raise StepFailed("the plot no longer holds the volume's curve array")
         names = [n for n, _ in events]
+        if kind is not None:
+            self.edits[kind] = {"curve": int(k), "name": self.w.volume.names[k], "frame": int(self.frame),
+                                "columns": [int(cols[0]), int(cols[-1])], "changed": int(cols.size),
+                                "distance_before": float(err0), "distance_after": float(err1),
+                                "signals": {n: names.count(n) for n in dict.fromkeys(names)}}
         for needed in ("sigCurveChanged", "sigControlPointChanged"):
             if needed not in names:
                 raise StepFailed(f"{needed} did not arrive")
@@ -195,6 +202,22 @@ class Session:
             self.say(f"    ok{': ' + detail if detail else ''}")
 
     # -- steps -----------------------------------------------------------------------------------
+    def _control_point_errors(self, k, lo, hi):
+        xs, ys = (np.asarray(a) for a in self.plot.ctrl_points[k])
+        truth = self.truth(k)
+        return np.array([abs(float(ys[j]) - truth[int(xs[j])]) if lo <= xs[j] <= hi else 0.0
+                         for j in range(len(xs))])
+
+    def _add_point_at_peak(self, k, lo, hi):
+        x = lo + int(np.argmax(np.abs(self.curve(k) - self.truth(k))[lo:hi]))
+        y = int(round(float(self.curve(k)[x])))
+        self.ptr.glide([(x - 5, y - 5), (x, y)])
+        if self.plot.modified_ctrl_point is None:
+            seen = self.ptr.context_menu(x, y, _trigger("addPoint"))
+            self.say(f"    no control point on the slip: addPoint at ({x}, {y}) from {seen.get('entries', [])[:1]}")
+        xs = np.asarray(self.plot.ctrl_points[k][0])
+        return int(np.argmin(np.abs(xs - x)))
+
     def _drag_point(self, k, j):
         xs, ys = (np.asarray(a) for a in self.plot.ctrl_points[k])
         x, y = float(xs[j]), float(ys[j])
@@ -217,18 +240,19 @@ class Session:
         self.say(f"    curve {self.w.volume.names[k]}: slip over columns {lo}..{hi}")
         before = self.curve(k).copy()
         mark = len(self.w.events)
-        for _ in range(3):
+        for n in range(3):
             # the point that strays furthest from the edge, as a user would pick it
-            xs, ys = (np.asarray(a) for a in self.plot.ctrl_points[k])
-            dev = [abs(float(ys[j]) - self.truth(k)[int(xs[j])]) if lo <= xs[j] <= hi else 0.0
-                   for j in range(len(xs))]
+            dev = self._control_point_errors(k, lo, hi)
             j = int(np.argmax(dev))
             if dev[j] < 1.5:
+                if n == 0:
+                    # the slip lies between control points: add one on it first, then drag that
+                    self._drag_point(k, self._add_point_at_peak(k, lo, hi))
                 break
             self._drag_point(k, j)
         if self.plot.mouse_pressed:
             raise StepFailed("the drag did not end")
-        cols, e0, e1 = self.report_edit(k, before, mark, lo, hi)
+        cols, e0, e1 = self.report_edit(k, before, mark, lo, hi, kind="anchors")
         if "sigCurveChangeFinished" not in [n for n, _ in self.events_since(mark)]:
             raise StepFailed("sigCurveChangeFinished did not arrive")
         return f"{self.w.volume.names[k]}: {e0:.1f} -> {e1:.1f} rows from the edge"
@@ -264,7 +288,7 @@ class Session:
         xs = np.linspace(lo, hi, max(3, (hi - lo) // 40 + 2))[1:]
         waypoints = [(float(x), float(truth[int(round(x))])) for x in xs]
         before, mark = self._stroke("liner", k, lo, hi, waypoints, corners=range(len(waypoints) - 1))
-        cols, e0, e1 = self.report_edit(k, before, mark, lo, hi)
+        cols, e0, e1 = self.report_edit(k, before, mark, lo, hi, kind="liner")
         return f"{self.w.volume.names[k]}: {e0:.1f} -> {e1:.1f} rows from the edge"
 
     def step_livewire(self):
@@ -276,7 +300,7 @@ class Session:
         waypoints = [(float(x), float(truth[int(round(x))])) for x in xs]
         t0 = time.perf_counter()
         before, mark = self._stroke("livewire", k, lo, hi, waypoints)
-        cols, e0, e1 = self.report_edit(k, before, mark, lo, hi)
+        cols, e0, e1 = self.report_edit(k, before, mark, lo, hi, kind="livewire")
         return (f"{self.w.volume.names[k]}: {e0:.1f} -> {e1:.1f} rows from the edge "
                 f"({time.perf_counter() - t0:.2f} s for the stroke)")
 
@@ -319,8 +343,7 @@ class Session:
             raise StepFailed(f"no control point at column {x} after addPoint")
         self.say(f"    control points of {self.w.volume.names[k]}: {before_pts} -> {len(xs_after)}, "
                  f"new one at ({x}, {y})")
-        self.report_edit(k, before, mark) if np.any(before != self.curve(k)) else \
-            self.say(f"    signals: {self.signals_text(self.events_since(mark))}")
+        self.say(f"    signals: {self.signals_text(self.events_since(mark))}")
         # and take it away again: focus the new point, then "removePoint"
         self.ptr.glide([(x + 3, y + 3), (x, y)])
         if self.plot.modified_ctrl_point is None:
@@ -448,8 +471,11 @@ class Session:
         vol = self.w.volume
         slipped = vol.slipped[self.frame]
         # the high-contrast slip for the edge follower, the others for the hand tools
-        self.pick = {"livewire": slipped[0], "anchors": slipped[1], "liner": slipped[2],
-                     "context": slipped[0]}
+        # anchors takes the slip whose control points stray furthest; the liner the other one
+        spans = {k: self.slip_span(k) for k in slipped[1:]}
+        worst = max(slipped[1:], key=lambda k: self._control_point_errors(k, *spans[k]).max())
+        self.pick = {"livewire": slipped[0], "anchors": worst,
+                     "liner": next(k for k in slipped[1:] if k != worst), "context": slipped[0]}
         self.say(f"scripted session on frame {self.frame + 1} of {self.w.volume.n_frames} "
                  f"({self.w.volume.height} x {self.w.volume.width}), output in {self.out}")
         steps = [
@@ -469,8 +495,16 @@ class Session:
         self.say(f"\n{ok} of {len(self.results)} steps succeeded")
         for name, good, detail in self.results:
             self.say(f"  {'ok  ' if good else 'FAIL'}  {name}{'' if good else ' - ' + detail}")
-        return SimpleNamespace(results=self.results, files=self.files, events=list(self.w.events),
-                               ok=ok == len(self.results), edited=dict(self.pick))
+        report = {"ok": ok == len(self.results),
+                  "volume": {"frames": vol.n_frames, "height": vol.height, "width": vol.width},
+                  "frame": int(self.frame),
+                  "steps": [{"name": n, "ok": g, "detail": d} for n, g, d in self.results],
+                  "edits": self.edits, "files": self.files,
+                  "signals": {n: [e for e, _ in self.w.events].count(n)
+                              for n in dict.fromkeys(e for e, _ in self.w.events)}}
+        with open(os.path.join(self.out, "session.json"), "w") as fh:
+            json.dump(report, fh, indent=2)
+        return SimpleNamespace(**report)
 
 
 class ProgressBar:
