@@ -7,8 +7,6 @@ namespace cep::export_ {
 nb::object onSaveImageAs(Call &) { not_implemented("CurveEditorPlot.onSaveImageAs"); }
 nb::object setVolumeData(Call &) { not_implemented("CurveEditorPlot.setVolumeData"); }
 nb::object setVolumeGCurves(Call &) { not_implemented("CurveEditorPlot.setVolumeGCurves"); }
-nb::object get_current_frame_as_uint8(Call &) { not_implemented("CurveEditorPlot._get_current_frame_as_uint8"); }
-nb::object render_image_with_curves(Call &) { not_implemented("CurveEditorPlot._render_image_with_curves"); }
 nb::object onSaveStackImageAs(Call &) { not_implemented("CurveEditorPlot.onSaveStackImageAs"); }
 nb::object onSaveImageWithCurveAs(Call &) { not_implemented("CurveEditorPlot.onSaveImageWithCurveAs"); }
 nb::object onSaveStackImageWithCurveAs(Call &) { not_implemented("CurveEditorPlot.onSaveStackImageWithCurveAs"); }
