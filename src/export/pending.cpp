@@ -15,11 +15,5 @@ nb::object on_save_progress(Call &) { not_implemented("CurveEditorPlot._on_save_
 nb::object on_save_finished(Call &) { not_implemented("CurveEditorPlot._on_save_finished"); }
 nb::object on_save_error(Call &) { not_implemented("CurveEditorPlot._on_save_error"); }
 
-namespace worker {
-nb::object init(Call &) { not_implemented("CurveStackSaveWorker.__init__"); }
-nb::object run(Call &) { not_implemented("CurveStackSaveWorker.run"); }
-nb::object save_stack(Call &) { not_implemented("CurveStackSaveWorker._save_stack"); }
-nb::object save_stack_with_curve(Call &) { not_implemented("CurveStackSaveWorker._save_stack_with_curve"); }
-}  // namespace worker
 
 }  // namespace cep::export_
