@@ -49,8 +49,8 @@ void burn_in_curve(nb::handle rgb, int64_t h, int64_t w, nb::handle curve, nb::h
 
     const Py_ssize_t len = py_len(curve);
     const std::ptrdiff_t n = std::min<int64_t>(w, len) > 0 ? std::min<int64_t>(w, len) : 0;
-    thread_local std::vector<int32_t> points;
-    points.resize(static_cast<size_t>(2 * n));
+    // Local, not shared: reading a generic curve runs Python code, which may render too.
+    std::vector<int32_t> points(static_cast<size_t>(2 * n));
 
     bool done = false;
     ArrayView view;
