@@ -12,6 +12,5 @@ void burn_in_curve(nb::handle rgb, int64_t h, int64_t w, nb::handle curve, nb::h
 // the interpreter's lock with a dead owner (or aborts on the forced unwind), so the
 // worker turns Qt termination off while it runs and stops itself at frame
 // boundaries when asked; see worker.cpp.
-struct WorkerControl;
 void request_stop(nb::handle worker);
 }  // namespace cep::export_
