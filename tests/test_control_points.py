@@ -151,7 +151,7 @@ def test_outputs_are_new_arrays_of_the_curve_type(plot):
 
 
 @pytest.mark.parametrize("make_curves", [
-    lambda: [np.arange(40.0)[::3]],                                      # strided
+    lambda: [np.arange(40.0)[::3], np.arange(90.0)[::-2] ** 1.2],        # strided, reversed
     lambda: [np.arange(40.0).astype(">f8")],                             # big-endian
     lambda: [np.arange(40.0).astype(np.float16)],
     lambda: [np.arange(40).astype(np.uint64) * 2],
