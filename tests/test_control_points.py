@@ -90,7 +90,7 @@ def random_curve(rng, kind, n, dtype):
 KINDS = ["layer", "steps", "plateaus", "ramps", "noise"]
 
 
-@pytest.mark.parametrize("dtype", [np.float64, np.float32, np.int64, np.int32, np.int16, np.int8, np.uint8, np.uint16])
+@pytest.mark.parametrize("dtype", [np.float64, np.float32, np.int64, np.int32, np.int16, np.int8, np.uint8, np.uint16, np.uint64])
 def test_random_curves_match_numpy(plot, dtype):
     rng = np.random.default_rng(abs(hash(np.dtype(dtype).str)) % 2**32)
     for round_ in range(40):
