@@ -83,7 +83,8 @@ bool redundant(Strided<T> y, std::int64_t l, std::int64_t p, std::int64_t nx, co
     return std::fabs(g - g1) < lim.slope && std::fabs(g - g2) < lim.slope;
 }
 
-// The control columns of one curve of n samples (n >= 1), ending with n - 1.
+// The control columns of one curve of n samples, ending with n - 1 (for n = 0 nothing
+// is read, and indexing the empty curve with the result fails as in NumPy).
 // t: a candidate further than t right of the last kept column is always kept.
 template <typename T>
 std::vector<std::int64_t> control_columns(Strided<T> y, std::int64_t n, double t, const Limits &lim = {}) {
