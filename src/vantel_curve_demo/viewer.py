@@ -271,6 +271,8 @@ class DemoWindow(QtWidgets.QMainWindow):
             self.ui.frameSlider.setValue(i)   # comes back here through valueChanged
             return
         self.ui.frameLabel.setText(f"{i + 1} / {self.volume.n_frames}")
+        if self.plot.mouse_path or self.plot.mouse_pressed:
+            self.plot.mouse_release()   # finish an open stroke on the frame it was drawn on
         self._load_frame(i)
         self.frameChanged.emit(i)
 
