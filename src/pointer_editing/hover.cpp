@@ -1,0 +1,201 @@
+// The hover handler: pointer position report, focus of the nearest control point
+// (anchors), pick of the nearest curve (liner, livewire) and the drag steps of an
+// open stroke.
+#include <cmath>
+
+#include "binding/arrays.hpp"
+#include "methods.hpp"
+#include "pointer_editing/nearest.hpp"
+#include "pointer_editing/pointer.hpp"
+
+namespace cep::pointer_editing {
+
+nb::object round_to_int(nb::handle v) {
+    double d;
+    nb::object r;
+    if (exact_double(v, d))
+        r = nb::steal(PyLong_FromDouble(std::nearbyint(d)));
+    else
+        r = nb::steal(PyNumber_Long(G("np").attr("round")(v).ptr()));
+    if (!r.is_valid()) throw nb::python_error();
+    return r;
+}
+
+std::pair<nb::object, nb::object> sorted_ends(std::initializer_list<nb::handle> values) {
+    nb::list l;
+    for (nb::handle v : values) l.append(v);
+    if (PyList_Sort(l.ptr()) < 0) throw nb::python_error();
+    return {item(l, 0), item(l, -1)};
+}
+
+namespace {
+
+// The search of one curve's points in C++; false when the arrays are of a kind it
+// does not read, so that the caller falls back to NumPy.
+bool nearest_in_arrays(nb::handle xs, nb::handle ys, double px, double py, double &best, Py_ssize_t &found) {
+    if (!plain_ndarray(xs) || !plain_ndarray(ys)) return false;
+    ArrayView vx, vy;
+    if (!vx.open(xs) || !vy.open(ys) || vx.ndim() != 1 || vy.ndim() != 1) return false;
+    const Py_ssize_t n = vx.shape(0) < vy.shape(0) ? vx.shape(0) : vy.shape(0);
+    found = -1;
+    dispatch(vx.elem(), [&](auto xtag) {
+        using X = decltype(xtag);
+        dispatch(vy.elem(), [&](auto ytag) {
+            using Y = decltype(ytag);
+            found = nearest_l1<X, Y>(vx.data(), vx.stride(0), vy.data(), vy.stride(0), n, px, py, best);
+        });
+    });
+    return true;
+}
+
+// The same search through NumPy, for what the C++ search does not read.
+void nearest_through_numpy(nb::handle xs, nb::handle ys, nb::handle pointer, Py_ssize_t curve, nb::object &nearest_distance,
+                           nb::object &nearest_point) {
+    nb::object np = G("np");
+    nb::object array = np.attr("array"), norm = np.attr("linalg").attr("norm");
+    nb::object ix = nb::steal(PyObject_GetIter(xs.ptr()));
+    if (!ix.is_valid()) throw nb::python_error();
+    nb::object iy = nb::steal(PyObject_GetIter(ys.ptr()));
+    if (!iy.is_valid()) throw nb::python_error();
+    for (Py_ssize_t j = 0;; ++j) {
+        nb::object x = nb::steal(PyIter_Next(ix.ptr()));
+        if (!x.is_valid()) break;
+        nb::object y = nb::steal(PyIter_Next(iy.ptr()));
+        if (!y.is_valid()) break;
+        nb::list pair;
+        pair.append(x);
+        pair.append(y);
+        nb::object distance = norm(py_sub(array(pair), pointer), "ord"_a = 1);
+        if (py_lt(distance, nearest_distance)) {
+            nearest_distance = distance;
+            nearest_point = nb::make_tuple(curve, j, x, y);
+        }
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+}
+
+void anchor_focus(nb::handle self, nb::handle event, nb::handle ratio, nb::handle mouse_point) {
+    nb::object nearest_distance = py_div(getattr(self, "distance_t"), ratio);
+    nb::object nearest_point = nb::none();
+    nb::object mx = mouse_point.attr("x")(), my = mouse_point.attr("y")();
+    double px = 0, py = 0;
+    const bool pointer_is_float = exact_double(mx, px) && exact_double(my, py);
+    nb::object pointer;  // np.array([x, y]) of the pointer, made only for the NumPy search
+
+    nb::object props = getattr(self, "curve_props");
+    nb::object entries = nb::steal(PyObject_GetIter(getattr(self, "ctrl_points").ptr()));
+    if (!entries.is_valid()) throw nb::python_error();
+    for (Py_ssize_t i = 0;; ++i) {
+        nb::object entry = nb::steal(PyIter_Next(entries.ptr()));
+        if (!entry.is_valid()) break;
+        if (!truthy(item(item(props, i), nb::str("is_visible")))) continue;
+        nb::object xs = item(entry, 0), ys = item(entry, 1);
+        double best;
+        Py_ssize_t j = -1;
+        if (pointer_is_float && exact_double(nearest_distance, best) && nearest_in_arrays(xs, ys, px, py, best, j)) {
+            if (j >= 0) {
+                nearest_distance = nb::float_(best);
+                nearest_point = nb::make_tuple(i, j, item(xs, j), item(ys, j));
+            }
+            continue;
+        }
+        if (!pointer.is_valid()) {
+            nb::list pair;
+            pair.append(mx);
+            pair.append(my);
+            pointer = G("np").attr("array")(pair);
+        }
+        nearest_through_numpy(xs, ys, pointer, i, nearest_distance, nearest_point);
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+
+    if (py_ne(nearest_point, getattr(self, "modified_ctrl_point"))) {
+        setattr(self, "modified_left_adjcent_points", nb::list());
+        setattr(self, "modified_right_adjcent_points", nb::list());
+    }
+    setattr(self, "modified_ctrl_point", nearest_point);
+    self.attr("plot_focus_control_point")(nearest_point, event.attr("pos")());
+}
+
+// Picks and highlights the curve nearest the pointer in its column. False when the
+// column lies outside the curves: the hover then ends without the base class.
+bool curve_pick(nb::handle self, nb::handle event, nb::handle ratio, nb::handle mouse_point) {
+    nb::object nearest_distance = py_div(getattr(self, "distance_t"), ratio);
+    nb::object qt = G("QtCore").attr("Qt");
+    if (py_eq(event.attr("modifiers")(), qt.attr("KeyboardModifier").attr("ControlModifier")))
+        setattr(self, "current_curve_idx",
+                getattr(getattr(getattr(self, "parentWindow"), "ui"), "comboBox_enfaceA_Slab").attr("currentIndex")());
+    else
+        setattr(self, "current_curve_idx", nb::int_(-1));
+    nb::object x_idx = round_to_int(mouse_point.attr("x")());
+    setattr(self, "curve_props", G("deepcopy")(getattr(self, "curve_props_bk")));
+    if (py_lt(x_idx, nb::int_(0)) || !py_lt(x_idx, getattr(self, "curveLen"))) {
+        self.attr("plot")();
+        return false;
+    }
+
+    nb::object y = mouse_point.attr("y")();
+    nb::object abs = G("np").attr("abs");
+    nb::object curves = nb::steal(PyObject_GetIter(getattr(self, "gCurves").ptr()));
+    if (!curves.is_valid()) throw nb::python_error();
+    for (Py_ssize_t i = 0;; ++i) {
+        nb::object curve = nb::steal(PyIter_Next(curves.ptr()));
+        if (!curve.is_valid()) break;
+        nb::object distance = abs(py_sub(item(curve, x_idx), y));
+        if (py_lt(distance, nearest_distance)) {
+            nearest_distance = distance;
+            setattr(self, "current_curve_idx", nb::int_(i));
+        }
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+
+    nb::object picked = getattr(self, "current_curve_idx");
+    if (!py_eq(picked, nb::int_(-1))) {
+        nb::object props = item(getattr(self, "curve_props"), picked);
+        set_item(props, nb::str("style"), qt.attr("PenStyle").attr("SolidLine"));
+        props = item(getattr(self, "curve_props"), getattr(self, "current_curve_idx"));
+        set_item(props, nb::str("width"), nb::int_(4));
+    }
+    return true;
+}
+
+}  // namespace
+
+nb::object hoverMoveEvent(Call &c) {
+    nb::handle self = c[0], event = c[1];
+    nb::object pos = event.attr("scenePos")();
+    nb::object vb = getattr(self, "vb");
+    nb::object view_rect = vb.attr("viewRect")();
+    setattr(self, "default_view_range", vb.attr("childrenBounds")());
+    nb::object x_range = item(getattr(self, "default_view_range"), 0);
+    if (x_range.is_none()) return nb::none();
+    nb::object ratio = py_div(py_sub(item(x_range, 1), item(x_range, 0)), view_rect.attr("width")());
+    if (py_eq(ratio, nb::int_(0))) return nb::none();
+
+    if (truthy(self.attr("sceneBoundingRect")().attr("contains")(pos))) {
+        nb::object mouse_point = vb.attr("mapSceneToView")(pos);
+        nb::object int32 = G("np").attr("int32");
+        nb::list reported;
+        reported.append(int32(mouse_point.attr("x")()));
+        reported.append(int32(mouse_point.attr("y")()));
+        getattr(self, "sigMousePosChanged").attr("emit")(reported);
+
+        nb::object type = getattr(self, "editorType");
+        if (py_eq(type, "anchors")) {
+            anchor_focus(self, event, ratio, mouse_point);
+        } else if (py_eq(type, "liner") || py_eq(type, "livewire")) {
+            const bool liner = py_eq(type, "liner");
+            if (py_len(getattr(self, "mouse_path")) == 0) {
+                if (!curve_pick(self, event, ratio, mouse_point)) return nb::none();
+            } else if (liner) {
+                if (!liner_step(self, mouse_point)) return nb::none();
+            } else {
+                livewire_step(self, mouse_point);
+            }
+            self.attr("plot")();
+        }
+    }
+    return plot_super(self).attr("hoverMoveEvent")(event);
+}
+
+}  // namespace cep::pointer_editing
