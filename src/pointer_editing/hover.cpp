@@ -22,6 +22,23 @@ nb::object round_to_int(nb::handle v) {
 }
 
 std::pair<nb::object, nb::object> sorted_ends(std::initializer_list<nb::handle> values) {
+    // Plain ints, the usual case, need no list: the first smallest and the last
+    // largest are what a stable sort puts at the ends.
+    bool plain = true;
+    long long low = 0, high = 0;
+    nb::handle first_low, last_high;
+    for (nb::handle v : values) {
+        int overflow = 0;
+        const long long x = PyLong_CheckExact(v.ptr()) ? PyLong_AsLongLongAndOverflow(v.ptr(), &overflow) : 0;
+        if (!PyLong_CheckExact(v.ptr()) || overflow || (x == -1 && PyErr_Occurred())) {
+            PyErr_Clear();
+            plain = false;
+            break;
+        }
+        if (!first_low.is_valid() || x < low) low = x, first_low = v;
+        if (!last_high.is_valid() || x >= high) high = x, last_high = v;
+    }
+    if (plain) return {nb::borrow(first_low), nb::borrow(last_high)};
     nb::list l;
     for (nb::handle v : values) l.append(v);
     if (PyList_Sort(l.ptr()) < 0) throw nb::python_error();
@@ -74,10 +91,10 @@ void nearest_through_numpy(nb::handle xs, nb::handle ys, nb::handle pointer, Py_
     if (PyErr_Occurred()) throw nb::python_error();
 }
 
-void anchor_focus(nb::handle self, nb::handle event, nb::handle ratio, nb::handle mouse_point) {
+void anchor_focus(nb::handle self, nb::handle event, nb::handle ratio, const Pointer &pointer_at) {
     nb::object nearest_distance = py_div(getattr(self, "distance_t"), ratio);
     nb::object nearest_point = nb::none();
-    nb::object mx = mouse_point.attr("x")(), my = mouse_point.attr("y")();
+    const nb::object &mx = pointer_at.x, &my = pointer_at.y;
     double px = 0, py = 0;
     const bool pointer_is_float = exact_double(mx, px) && exact_double(my, py);
     nb::object pointer;  // np.array([x, y]) of the pointer, made only for the NumPy search
@@ -119,7 +136,7 @@ void anchor_focus(nb::handle self, nb::handle event, nb::handle ratio, nb::handl
 
 // Picks and highlights the curve nearest the pointer in its column. False when the
 // column lies outside the curves: the hover then ends without the base class.
-bool curve_pick(nb::handle self, nb::handle event, nb::handle ratio, nb::handle mouse_point) {
+bool curve_pick(nb::handle self, nb::handle event, nb::handle ratio, const Pointer &pointer) {
     nb::object nearest_distance = py_div(getattr(self, "distance_t"), ratio);
     nb::object qt = G("QtCore").attr("Qt");
     if (py_eq(event.attr("modifiers")(), qt.attr("KeyboardModifier").attr("ControlModifier")))
@@ -127,14 +144,14 @@ bool curve_pick(nb::handle self, nb::handle event, nb::handle ratio, nb::handle 
                 getattr(getattr(getattr(self, "parentWindow"), "ui"), "comboBox_enfaceA_Slab").attr("currentIndex")());
     else
         setattr(self, "current_curve_idx", nb::int_(-1));
-    nb::object x_idx = round_to_int(mouse_point.attr("x")());
+    nb::object x_idx = round_to_int(pointer.x);
     setattr(self, "curve_props", G("deepcopy")(getattr(self, "curve_props_bk")));
     if (py_lt(x_idx, nb::int_(0)) || !py_lt(x_idx, getattr(self, "curveLen"))) {
         self.attr("plot")();
         return false;
     }
 
-    nb::object y = mouse_point.attr("y")();
+    const nb::object &y = pointer.y;
     nb::object abs = G("np").attr("abs");
     nb::object curves = nb::steal(PyObject_GetIter(getattr(self, "gCurves").ptr()));
     if (!curves.is_valid()) throw nb::python_error();
@@ -163,39 +180,40 @@ bool curve_pick(nb::handle self, nb::handle event, nb::handle ratio, nb::handle 
 
 nb::object hoverMoveEvent(Call &c) {
     nb::handle self = c[0], event = c[1];
-    nb::object pos = event.attr("scenePos")();
-    nb::object vb = getattr(self, "vb");
-    nb::object view_rect = vb.attr("viewRect")();
-    setattr(self, "default_view_range", vb.attr("childrenBounds")());
-    nb::object x_range = item(getattr(self, "default_view_range"), 0);
+    nb::object pos = get(event, CEP_NAME("scenePos"))();
+    nb::object vb = get(self, CEP_NAME("vb"));
+    nb::object view_rect = get(vb, CEP_NAME("viewRect"))();
+    put(self, CEP_NAME("default_view_range"), get(vb, CEP_NAME("childrenBounds"))());
+    nb::object x_range = item(get(self, CEP_NAME("default_view_range")), 0);
     if (x_range.is_none()) return nb::none();
-    nb::object ratio = py_div(py_sub(item(x_range, 1), item(x_range, 0)), view_rect.attr("width")());
+    nb::object ratio = py_div(py_sub(item(x_range, 1), item(x_range, 0)), get(view_rect, CEP_NAME("width"))());
     if (py_eq(ratio, nb::int_(0))) return nb::none();
 
-    if (truthy(self.attr("sceneBoundingRect")().attr("contains")(pos))) {
-        nb::object mouse_point = vb.attr("mapSceneToView")(pos);
-        nb::object int32 = G("np").attr("int32");
+    if (truthy(get(get(self, CEP_NAME("sceneBoundingRect"))(), CEP_NAME("contains"))(pos))) {
+        nb::object mouse_point = get(vb, CEP_NAME("mapSceneToView"))(pos);
+        const Pointer pointer{get(mouse_point, CEP_NAME("x"))(), get(mouse_point, CEP_NAME("y"))()};
+        nb::object int32 = get(global(CEP_NAME("np")), CEP_NAME("int32"));
         nb::list reported;
-        reported.append(int32(mouse_point.attr("x")()));
-        reported.append(int32(mouse_point.attr("y")()));
-        getattr(self, "sigMousePosChanged").attr("emit")(reported);
+        reported.append(int32(pointer.x));
+        reported.append(int32(pointer.y));
+        get(get(self, CEP_NAME("sigMousePosChanged")), CEP_NAME("emit"))(reported);
 
-        nb::object type = getattr(self, "editorType");
-        if (py_eq(type, "anchors")) {
-            anchor_focus(self, event, ratio, mouse_point);
-        } else if (py_eq(type, "liner") || py_eq(type, "livewire")) {
-            const bool liner = py_eq(type, "liner");
-            if (py_len(getattr(self, "mouse_path")) == 0) {
-                if (!curve_pick(self, event, ratio, mouse_point)) return nb::none();
+        nb::object type = get(self, CEP_NAME("editorType"));
+        if (equals(type, CEP_NAME("anchors"))) {
+            anchor_focus(self, event, ratio, pointer);
+        } else if (equals(type, CEP_NAME("liner")) || equals(type, CEP_NAME("livewire"))) {
+            const bool liner = equals(type, CEP_NAME("liner"));
+            if (py_len(get(self, CEP_NAME("mouse_path"))) == 0) {
+                if (!curve_pick(self, event, ratio, pointer)) return nb::none();
             } else if (liner) {
-                if (!liner_step(self, mouse_point)) return nb::none();
+                if (!liner_step(self, pointer)) return nb::none();
             } else {
-                livewire_step(self, mouse_point);
+                livewire_step(self, pointer);
             }
-            self.attr("plot")();
+            get(self, CEP_NAME("plot"))();
         }
     }
-    return plot_super(self).attr("hoverMoveEvent")(event);
+    return get(plot_super(self), CEP_NAME("hoverMoveEvent"))(event);
 }
 
 }  // namespace cep::pointer_editing

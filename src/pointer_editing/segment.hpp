@@ -68,6 +68,53 @@ inline void store_as(char *p, V v) {
     std::memcpy(p, &t, sizeof t);
 }
 
+// True when every value between lo and hi, give or take the rounding of the line,
+// stores plainly into a T: then the per-value checks can be skipped.
+template <typename T>
+bool stores_plainly_between(double lo, double hi) {
+    if (!(std::isfinite(lo) && std::isfinite(hi))) return false;
+    if constexpr (std::is_same_v<T, double>) {
+        return true;
+    } else if constexpr (std::is_same_v<T, float>) {
+        return lo > -1e38 && hi < 1e38;
+    } else if constexpr (sizeof(T) == 8) {
+        constexpr double two62 = 4611686018427387904.0;
+        return lo > (std::is_signed_v<T> ? -two62 : 0.0) && hi < two62;
+    } else {
+        return lo >= static_cast<double>(std::numeric_limits<T>::min()) + 1.0 &&
+               hi <= static_cast<double>(std::numeric_limits<T>::max()) - 1.0;
+    }
+}
+
+// Writes the values of line_values straight into a strided column of T, for ends
+// that stores_plainly_between accepts (finite ends never give NaN).
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC push_options
+#pragma GCC optimize("fp-contract=off")
+#endif
+template <typename T>
+void store_line(char *column, std::ptrdiff_t stride, int64_t x0, int64_t x1, double y0, double y1) {
+#if defined(__clang__)
+#pragma clang fp contract(off)
+#endif
+    const double dx0 = static_cast<double>(x0), dx1 = static_cast<double>(x1);
+    const double slope = (y1 - y0) / (dx1 - dx0);
+    char *out = column + x0 * stride;
+    store_as<T>(out, y0);
+    // double(c) - dx0 is exactly the column's offset from x0 (columns are far below
+    // 2**53): the same products and sums, from a counter the compiler can vectorise.
+    const int64_t count = x1 - x0;
+    if (stride == static_cast<std::ptrdiff_t>(sizeof(T)) && count <= std::numeric_limits<int32_t>::max()) {
+        const int32_t m = static_cast<int32_t>(count);
+        for (int32_t i = 1; i < m; ++i) store_as<T>(out + i * sizeof(T), slope * static_cast<double>(i) + y0);
+    } else {
+        for (int64_t i = 1; i < count; ++i) store_as<T>(out + i * stride, slope * static_cast<double>(i) + y0);
+    }
+}
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC pop_options
+#endif
+
 template <typename T>
 inline int64_t load_int(const char *p) {
     T v;

@@ -1,5 +1,6 @@
 // The drag steps of an open stroke: a straight segment (liner) or the live-wire
 // path (livewire) from the last press to the pointer, written into the picked curve.
+#include <cmath>
 #include <vector>
 
 #include "binding/arrays.hpp"
@@ -9,12 +10,22 @@
 namespace cep::pointer_editing {
 namespace {
 
-// min(max(v, lo), hi) the way the clamps are written: first min with hi, then max with lo.
+// max(min(v, hi), lo): first the min with hi, then the max with lo.
 nb::object clamp(nb::handle v, nb::handle lo, nb::handle hi) {
     nb::object r = nb::borrow(v);
     if (py_lt(hi, r)) r = nb::borrow(hi);
     if (py_lt(r, lo)) r = nb::borrow(lo);
     return r;
+}
+
+// max(min(int(np.round(v)), n), 0), without making the intermediate ints for a float.
+nb::object clamp_column(nb::handle v, Py_ssize_t n) {
+    double d;
+    if (exact_double(v, d) && std::isfinite(d)) {
+        const double r = std::nearbyint(d);
+        return nb::int_(r >= static_cast<double>(n) ? n : r <= 0.0 ? 0 : static_cast<Py_ssize_t>(r));
+    }
+    return clamp(round_to_int(v), nb::int_(0), nb::int_(n));  // raises for NaN and infinities as int() does
 }
 
 // A y value of the segment as np.interp reads it; false for anything but a real
@@ -37,11 +48,16 @@ bool write_segment(nb::handle curve, int64_t x0, int64_t x1, nb::handle y0, nb::
     if (!plain_ndarray(curve) || !segment_y(y0, a) || !segment_y(y1, b)) return false;
     ArrayView view;
     if (!view.open(curve, true) || view.ndim() != 1 || x1 > view.shape(0)) return false;
-    std::vector<double> values(static_cast<size_t>(x1 - x0));
-    line_values(x0, x1, a, b, values.data());
     bool written = false;
     dispatch(view.elem(), [&](auto tag) {
         using T = decltype(tag);
+        if (stores_plainly_between<T>(a < b ? a : b, a < b ? b : a)) {
+            store_line<T>(view.data(), view.stride(0), x0, x1, a, b);
+            written = true;
+            return;
+        }
+        std::vector<double> values(static_cast<size_t>(x1 - x0));
+        line_values(x0, x1, a, b, values.data());
         for (double v : values)
             if (!stores_plainly<T>(v)) return;
         for (int64_t c = x0; c < x1; ++c) store_as<T>(view.data() + c * view.stride(0), values[c - x0]);
@@ -88,7 +104,7 @@ bool write_path(nb::handle curve, const std::vector<PathPoint> &points) {
 
 // The contour steps through NumPy: either layout to an (N, 2) array, sorted by
 // column (stably, as the C++ path does), one point per column, written in place.
-void write_contour_through_numpy(nb::handle curve_holder, nb::handle index, nb::handle contour) {
+void write_contour_through_numpy(nb::handle curve, nb::handle contour) {
     nb::object np = G("np");
     nb::object arr = np.attr("asarray")(contour);
     nb::list rows;
@@ -100,20 +116,22 @@ void write_contour_through_numpy(nb::handle curve_holder, nb::handle index, nb::
     pts = item(pts, item(pts, column0).attr("argsort")("kind"_a = "stable"));
     nb::object unique_index = item(np.attr("unique")(item(pts, column0), "return_index"_a = true), 1);
     pts = item(pts, unique_index);
-    set_item(item(curve_holder, index), item(pts, column0), item(pts, column1));
+    set_item(curve, item(pts, column0), item(pts, column1));
 }
 
 }  // namespace
 
-bool liner_step(nb::handle self, nb::handle mouse_point) {
-    nb::object index = getattr(self, "current_curve_idx");
-    nb::object curve = item(getattr(self, "gCurves"), index);
-    nb::object start = item(getattr(self, "mouse_path"), 0);
+bool liner_step(nb::handle self, const Pointer &pointer) {
+    nb::object index = get(self, CEP_NAME("current_curve_idx"));
+    nb::object curves = get(self, CEP_NAME("gCurves"));
+    nb::object curve = item(curves, index);
+    nb::object start = item(get(self, CEP_NAME("mouse_path")), 0);
     nb::object x0 = item(start, 0), y0 = item(start, 1);
-    nb::object x1 = mouse_point.attr("x")(), y1 = mouse_point.attr("y")();
-    nb::object zero = nb::int_(0), length = nb::int_(py_len(curve));
-    x0 = clamp(round_to_int(x0), zero, length);
-    x1 = clamp(round_to_int(x1), zero, length);
+    nb::object x1 = pointer.x, y1 = pointer.y;
+    const Py_ssize_t n = py_len(curve);
+    nb::object zero = nb::int_(0);
+    x0 = clamp_column(x0, n);
+    x1 = clamp_column(x1, n);
     if (py_eq(x0, x1)) return false;
     if (py_lt(x1, x0)) {
         std::swap(x0, x1);
@@ -122,8 +140,7 @@ bool liner_step(nb::handle self, nb::handle mouse_point) {
     const int64_t c0 = PyLong_AsLongLong(x0.ptr()), c1 = PyLong_AsLongLong(x1.ptr());
     if (PyErr_Occurred()) throw nb::python_error();
 
-    nb::object target = item(getattr(self, "gCurves"), index);
-    if (!write_segment(target, c0, c1, y0, y1)) {
+    if (!write_segment(curve, c0, c1, y0, y1)) {
         nb::object np = G("np");
         nb::list xp, fp;
         xp.append(x0);
@@ -132,52 +149,49 @@ bool liner_step(nb::handle self, nb::handle mouse_point) {
         fp.append(y1);
         nb::object values = np.attr("interp")(np.attr("arange")(x0, x1), xp, fp);
         nb::object span = nb::steal(PySlice_New(x0.ptr(), x1.ptr(), nullptr));
-        set_item(target, span, values);
+        set_item(curve, span, values);
     }
 
-    nb::object span;
-    if (py_eq(getattr(self, "update_mode"), "local")) {
-        nb::object edited = getattr(self, "params_for_ctrl_point_changed_signal");
+    nb::list span;
+    span.append(index);
+    if (equals(get(self, CEP_NAME("update_mode")), CEP_NAME("local"))) {
+        nb::object edited = get(self, CEP_NAME("params_for_ctrl_point_changed_signal"));
         nb::object start_x = x0, end_x = x1;
         if (!edited.is_none()) {
             start_x = item(edited, 1);
             end_x = item(edited, 2);
         }
         auto [smaller, larger] = sorted_ends({x0, x1, start_x, end_x});
-        span = nb::list();
-        span.attr("append")(getattr(self, "current_curve_idx"));
-        span.attr("append")(smaller);
-        span.attr("append")(larger);
+        span.append(smaller);
+        span.append(larger);
     } else {
-        nb::object idx = getattr(self, "current_curve_idx");
-        span = nb::list();
-        span.attr("append")(idx);
-        span.attr("append")(0);
-        span.attr("append")(nb::int_(py_len(item(getattr(self, "gCurves"), idx)) - 1));
+        span.append(zero);
+        span.append(nb::int_(n - 1));
     }
-    setattr(self, "params_for_ctrl_point_changed_signal", span);
+    put(self, CEP_NAME("params_for_ctrl_point_changed_signal"), span);
     return true;
 }
 
-void livewire_step(nb::handle self, nb::handle mouse_point) {
-    nb::object index = getattr(self, "current_curve_idx");
-    nb::object curve = item(getattr(self, "gCurves"), index);
-    nb::object x1 = round_to_int(mouse_point.attr("x")());
-    nb::object y1 = round_to_int(mouse_point.attr("y")());
+void livewire_step(nb::handle self, const Pointer &pointer) {
+    nb::object index = get(self, CEP_NAME("current_curve_idx"));
+    nb::object curves = get(self, CEP_NAME("gCurves"));
+    nb::object curve = item(curves, index);
+    nb::object x1 = round_to_int(pointer.x);
+    nb::object y1 = round_to_int(pointer.y);
     x1 = clamp(x1, nb::int_(0), nb::int_(py_len(curve) - 1));
-    nb::object contour = getattr(self, "liveWire").attr("getContour")(nb::make_tuple(x1, y1));
+    nb::object contour = get(get(self, CEP_NAME("liveWire")), CEP_NAME("getContour"))(nb::make_tuple(x1, y1));
     if (!contour.is_none()) {
         std::vector<PathPoint> points;
         bool written = false;
         if (read_contour(contour, points)) {
             one_point_per_column(points);
-            written = write_path(item(getattr(self, "gCurves"), index), points);
+            written = write_path(curve, points);
         }
-        if (!written) write_contour_through_numpy(getattr(self, "gCurves"), index, contour);
+        if (!written) write_contour_through_numpy(curve, contour);
     }
 
-    nb::object x0 = item(item(getattr(self, "mouse_path"), 0), 0);
-    nb::object edited = getattr(self, "params_for_ctrl_point_changed_signal");
+    nb::object x0 = item(item(get(self, CEP_NAME("mouse_path")), 0), 0);
+    nb::object edited = get(self, CEP_NAME("params_for_ctrl_point_changed_signal"));
     nb::object start_x = x0, end_x = x1;
     if (!edited.is_none()) {
         start_x = item(edited, 1);
@@ -185,10 +199,10 @@ void livewire_step(nb::handle self, nb::handle mouse_point) {
     }
     auto [smaller, larger] = sorted_ends({x0, x1, start_x, end_x});
     nb::list span;
-    span.append(getattr(self, "current_curve_idx"));
+    span.append(index);
     span.append(smaller);
     span.append(larger);
-    setattr(self, "params_for_ctrl_point_changed_signal", span);
+    put(self, CEP_NAME("params_for_ctrl_point_changed_signal"), span);
 }
 
 }  // namespace cep::pointer_editing
