@@ -56,6 +56,16 @@ inline bool py_ne(nb::handle a, nb::handle b) {
     return r != 0;
 }
 
+// [a, b, c]
+inline nb::object list_of(nb::handle a, nb::handle b, nb::handle c) {
+    PyObject *l = PyList_New(3);
+    if (!l) throw nb::python_error();
+    PyList_SET_ITEM(l, 0, Py_NewRef(a.ptr()));
+    PyList_SET_ITEM(l, 1, Py_NewRef(b.ptr()));
+    PyList_SET_ITEM(l, 2, Py_NewRef(c.ptr()));
+    return nb::steal(l);
+}
+
 // Only a plain ndarray is read or written through its buffer: a subclass may give
 // item access a meaning of its own (masks, matrices), so it goes through NumPy.
 inline bool plain_ndarray(nb::handle obj) {

@@ -129,16 +129,16 @@ bool liner_step(nb::handle self, const Pointer &pointer) {
     nb::object x0 = item(start, 0), y0 = item(start, 1);
     nb::object x1 = pointer.x, y1 = pointer.y;
     const Py_ssize_t n = py_len(curve);
-    nb::object zero = nb::int_(0);
     x0 = clamp_column(x0, n);
     x1 = clamp_column(x1, n);
-    if (py_eq(x0, x1)) return false;
-    if (py_lt(x1, x0)) {
+    int64_t c0 = PyLong_AsLongLong(x0.ptr()), c1 = PyLong_AsLongLong(x1.ptr());  // both within [0, n]
+    if (PyErr_Occurred()) throw nb::python_error();
+    if (c0 == c1) return false;
+    if (c1 < c0) {
         std::swap(x0, x1);
         std::swap(y0, y1);
+        std::swap(c0, c1);
     }
-    const int64_t c0 = PyLong_AsLongLong(x0.ptr()), c1 = PyLong_AsLongLong(x1.ptr());
-    if (PyErr_Occurred()) throw nb::python_error();
 
     if (!write_segment(curve, c0, c1, y0, y1)) {
         nb::object np = G("np");
@@ -152,8 +152,7 @@ bool liner_step(nb::handle self, const Pointer &pointer) {
         set_item(curve, span, values);
     }
 
-    nb::list span;
-    span.append(index);
+    nb::object span;
     if (equals(get(self, CEP_NAME("update_mode")), CEP_NAME("local"))) {
         nb::object edited = get(self, CEP_NAME("params_for_ctrl_point_changed_signal"));
         nb::object start_x = x0, end_x = x1;
@@ -162,11 +161,9 @@ bool liner_step(nb::handle self, const Pointer &pointer) {
             end_x = item(edited, 2);
         }
         auto [smaller, larger] = sorted_ends({x0, x1, start_x, end_x});
-        span.append(smaller);
-        span.append(larger);
+        span = list_of(index, smaller, larger);
     } else {
-        span.append(zero);
-        span.append(nb::int_(n - 1));
+        span = list_of(index, nb::int_(0), nb::int_(n - 1));
     }
     put(self, CEP_NAME("params_for_ctrl_point_changed_signal"), span);
     return true;
