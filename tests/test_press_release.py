@@ -4,7 +4,7 @@ import pytest
 from PySide6 import QtCore
 from PySide6.QtTest import QTest
 
-from pointer_helpers import (LEFT, RIGHT, Recorder, base_calls, double_click, editor, hover, press,  # noqa: F401
+from pointer_helpers import (LEFT, RIGHT, Recorder, Steered, base_calls, double_click, editor, hover, press,  # noqa: F401
                              real_move, viewport_point)
 
 FINISHED = ("sigCurveChangeFinished", None, None)
@@ -141,3 +141,22 @@ def test_release_failure_leaves_the_stroke_open(editor):
         double_click(plot)
     assert plot.current_curve_idx == 0 and plot.mouse_path
     assert [s[0] for s in seen.seen[1:]] == ["sigCurveChanged", "sigControlPointChanged"]
+
+
+def test_release_regenerates_control_points_with_the_real_generator(make_plot, shown):
+    plot = make_plot(eidtorType="liner")
+    shown(plot)
+    curve = np.full(120, 30.0)
+    plot.set_curve([curve], [dict(color=(255, 0, 0), style=None, width=1, connect="all", is_visible=True)])
+    plot.vb = Steered(plot.vb)
+    before = len(plot.ctrl_points[0][0])
+    hover(plot, 20.0, 30.0)
+    press(plot, 20.0, 30.0)
+    hover(plot, 80.0, 90.0)
+    regenerated = []
+    plot.sigCurveChanged.connect(lambda i, c: regenerated.append(plot.ctrl_points))
+    double_click(plot, 80.0, 90.0)
+    expected = plot._generate_control_points()
+    assert len(regenerated) == 1 and all(
+        np.array_equal(a, b) for got, want in zip(regenerated[0], expected) for a, b in zip(got, want))
+    assert len(regenerated[0][0][0]) > before
