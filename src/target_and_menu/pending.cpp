@@ -4,11 +4,6 @@
 
 namespace cep::target_and_menu {
 
-nb::object contextMenuEvent(Call &) { not_implemented("CurveEditorPlot.contextMenuEvent"); }
-nb::object on_add_cv_point(Call &) { not_implemented("CurveEditorPlot.on_add_cv_point"); }
-nb::object on_remove_cv_point(Call &) { not_implemented("CurveEditorPlot.on_remove_cv_point"); }
-nb::object targetWhellEvent(Call &) { not_implemented("CurveEditorPlot.targetWhellEvent"); }
-nb::object targetMoved(Call &) { not_implemented("CurveEditorPlot.targetMoved"); }
 nb::object setEditorType(Call &) { not_implemented("CurveEditorPlot.setEditorType"); }
 
 }  // namespace cep::target_and_menu
