@@ -1,0 +1,128 @@
+// Rebuilding a stretch of a curve from its control points with the monotone cubic
+// interpolator, in place in the host's array.
+#include "binding/arrays.hpp"
+#include "binding/py.hpp"
+#include "methods.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <type_traits>
+#include <vector>
+
+namespace cep::curve_model {
+namespace {
+
+const char *const kSpan = "params_for_ctrl_point_changed_signal";
+
+// Sorts the columns of the 2 x m array by x and keeps the first column of each x, in
+// place; returns the number kept, or -1 when the NumPy steps must decide (x not finite).
+template <typename T>
+Py_ssize_t sort_unique_columns(ArrayView &arr) {
+    const Py_ssize_t m = arr.shape(1);
+    std::vector<T> x(m), y(m);
+    for (Py_ssize_t j = 0; j < m; ++j) {
+        x[j] = arr.at<T>(0, j);
+        y[j] = arr.at<T>(1, j);
+        if constexpr (std::is_floating_point_v<T>)
+            if (!std::isfinite(x[j])) return -1;
+    }
+    std::vector<Py_ssize_t> order(m);
+    std::iota(order.begin(), order.end(), Py_ssize_t(0));
+    // Stable, so that of several points at one x the one stored first survives.
+    std::stable_sort(order.begin(), order.end(), [&](Py_ssize_t a, Py_ssize_t b) { return x[a] < x[b]; });
+    Py_ssize_t k = 0;
+    for (Py_ssize_t j = 0; j < m; ++j) {
+        const Py_ssize_t src = order[j];
+        if (k > 0 && !(arr.at<T>(0, k - 1) < x[src])) continue;
+        arr.at<T>(0, k) = x[src];
+        arr.at<T>(1, k) = y[src];
+        ++k;
+    }
+    return k;
+}
+
+// Rows x and y of the control points sorted by x with one point per x, taken in
+// NumPy's common element type of the two rows.
+std::pair<nb::object, nb::object> sorted_points(nb::handle np, nb::handle entry) {
+    nb::object arr = np.attr("array")(entry);
+    {
+        ArrayView view;
+        if (view.open(arr, true) && view.ndim() == 2 && view.shape(0) == 2 && view.shape(1) > 0) {
+            Py_ssize_t k = -1;
+            dispatch(view.elem(), [&](auto tag) { k = sort_unique_columns<decltype(tag)>(view); });
+            if (k >= 0) {
+                nb::slice cols{nb::none(), nb::int_(k), nb::none()};
+                return {item(arr, nb::make_tuple(0, cols)), item(arr, nb::make_tuple(1, cols))};
+            }
+        }
+    }
+    nb::slice all{nb::none(), nb::none(), nb::none()};
+    arr = item(arr, nb::make_tuple(all, item(arr, 0).attr("argsort")()));
+    nb::object unique_index = item(np.attr("unique")(item(arr, 0), "return_index"_a = true), 1);
+    arr = item(arr, nb::make_tuple(all, unique_index));
+    return {item(arr, 0), item(arr, 1)};
+}
+
+// The interpolant through all control points of one curve, at every column.
+nb::object interpolate(nb::handle self, nb::handle np, nb::handle curve_index) {
+    auto [xs, ys] = sorted_points(np, item(getattr(self, "ctrl_points"), curve_index));
+    nb::object cs = G("PchipInterpolator")(xs, ys);
+    return cs(np.attr("arange")(py_len(item(getattr(self, "gCurves"), curve_index))));
+}
+
+void write_span(nb::handle self, nb::handle curve_index, nb::handle inter, nb::handle start, nb::handle stop) {
+    nb::slice span{start, stop, nb::none()};
+    nb::object values = item(inter, span);
+    set_item(item(getattr(self, "gCurves"), curve_index), span, values);
+}
+
+}  // namespace
+
+nb::object build_curve(Call &c) {
+    nb::handle self = c[0], curve_index = c[1];
+    nb::object np = G("np");
+    nb::object curves = getattr(self, "gCurves");
+
+    if (py_eq(curve_index, nb::int_(-1))) {
+        // Every curve over the pending span, or over its whole length when none is.
+        nb::object span = getattr(self, kSpan);
+        const Py_ssize_t count = py_len(curves);
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            nb::int_ index(i);
+            nb::object inter = interpolate(self, np, index);
+            nb::object start, stop;
+            if (span.is_none()) {
+                start = nb::int_(0);
+                stop = nb::int_(py_len(item(getattr(self, "gCurves"), index)));
+            } else {
+                start = item(span, 1);
+                stop = item(span, 2);
+            }
+            write_span(self, index, inter, start, stop);
+            getattr(self, "sigCurveChanged").attr("emit")(index, item(getattr(self, "gCurves"), index));
+            nb::list bounds;
+            bounds.append(start);
+            bounds.append(stop);
+            getattr(self, "sigControlPointChanged").attr("emit")(index, bounds);
+        }
+        if (count > 0) setattr(self, kSpan, nb::none());
+        return nb::none();
+    }
+
+    nb::object ge = nb::steal(PyObject_RichCompare(curve_index.ptr(), nb::int_(py_len(curves)).ptr(), Py_GE));
+    if (!ge.is_valid()) throw nb::python_error();
+    if (truthy(ge)) return nb::none();
+
+    nb::object inter = interpolate(self, np, curve_index);
+    nb::object span = getattr(self, kSpan);
+    write_span(self, curve_index, inter, item(span, 1), item(span, 2));
+    getattr(self, "sigCurveChanged").attr("emit")(curve_index, item(getattr(self, "gCurves"), curve_index));
+    span = getattr(self, kSpan);
+    getattr(self, "sigControlPointChanged")
+        .attr("emit")(item(span, 0), item(span, nb::slice(nb::int_(1), nb::none(), nb::none())));
+    setattr(self, kSpan, nb::none());
+    return nb::none();
+}
+
+}  // namespace cep::curve_model

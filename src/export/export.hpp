@@ -1,0 +1,16 @@
+// Shared pieces of the export subsystem.
+#pragma once
+
+#include "binding/py.hpp"
+
+namespace cep::export_ {
+
+// Burns one curve into `rgb` (an h x w x 3 image, drawn in place) with its props.
+void burn_in_curve(nb::handle rgb, int64_t h, int64_t w, nb::handle curve, nb::handle props);
+
+// Cooperative stop of a save worker. Killing a thread that runs Python code leaves
+// the interpreter's lock with a dead owner (or aborts on the forced unwind), so the
+// worker turns Qt termination off while it runs and stops itself at frame
+// boundaries when asked; see worker.cpp.
+void request_stop(nb::handle worker);
+}  // namespace cep::export_

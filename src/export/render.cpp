@@ -1,0 +1,121 @@
+// The current frame as 8-bit data, and frames rendered with the curves burnt in.
+#include <algorithm>
+#include <cstring>
+#include <tuple>
+#include <vector>
+
+#include "binding/arrays.hpp"
+#include "export/burn_in.hpp"
+#include "export/export.hpp"
+#include "methods.hpp"
+
+namespace cep::export_ {
+
+namespace {
+
+[[noreturn]] void raise_status(burn_in::Status s) {
+    if (s == burn_in::Status::NotANumber) raise(PyExc_ValueError, "cannot convert float NaN to integer");
+    raise(PyExc_OverflowError, "cannot convert float infinity to integer");
+}
+
+// Points of a curve that has no typed buffer: float() of each element, as Python
+// would take it, then the same rounding and clipping.
+void points_generic(nb::handle curve, std::ptrdiff_t n, int64_t h, std::vector<int32_t> &out) {
+    for (std::ptrdiff_t x = 0; x < n; ++x) {
+        nb::object value = nb::steal(PyNumber_Float(item(curve, x).ptr()));
+        if (!value.is_valid()) throw nb::python_error();
+        const double v = PyFloat_AS_DOUBLE(value.ptr());
+        int32_t row = 0;
+        const burn_in::Status s = burn_in::row_of(v, h, row);
+        if (s != burn_in::Status::Ok) raise_status(s);
+        out[2 * x] = static_cast<int32_t>(x);
+        out[2 * x + 1] = row;
+    }
+}
+
+}  // namespace
+
+void burn_in_curve(nb::handle rgb, int64_t h, int64_t w, nb::handle curve, nb::handle props) {
+    if (!truthy(props.attr("get")("is_visible", true))) return;
+
+    nb::object channels = item(item(props, nb::str("color")), nb::slice(nb::none(), nb::int_(3), nb::none()));
+    nb::list components;
+    for (nb::handle c : channels) {
+        PyObject *v = PyNumber_Long(c.ptr());
+        if (!v) throw nb::python_error();
+        components.append(nb::steal(v));
+    }
+    nb::object color = nb::tuple(components);
+
+    const Py_ssize_t len = py_len(curve);
+    const std::ptrdiff_t n = std::min<int64_t>(w, len) > 0 ? std::min<int64_t>(w, len) : 0;
+    // Local, not shared: reading a generic curve runs Python code, which may render too.
+    std::vector<int32_t> points(static_cast<size_t>(2 * n));
+
+    bool done = false;
+    ArrayView view;
+    nb::object np = G("np");
+    if (Py_TYPE(curve.ptr()) == reinterpret_cast<PyTypeObject *>(np.attr("ndarray").ptr()) && view.open(curve) &&
+        view.ndim() == 1) {
+        burn_in::Status s = burn_in::Status::Ok;
+        std::ptrdiff_t bad = 0;
+        done = dispatch(view.elem(), [&](auto tag) {
+            using T = decltype(tag);
+            s = burn_in::curve_points<T>(view.data(), view.stride(0), n, h, points.data(), bad);
+        });
+        view.release();
+        if (done && s != burn_in::Status::Ok) raise_status(s);
+    }
+    if (!done) points_generic(curve, n, h, points);
+
+    if (n < 2) return;
+    nb::object pts = np.attr("empty")(nb::make_tuple(n, 1, 2), "dtype"_a = np.attr("int32"));
+    {
+        ArrayView out;
+        if (!out.open(pts, true)) raise(PyExc_RuntimeError, "point array without a writable buffer");
+        std::memcpy(out.data(), points.data(), points.size() * sizeof(int32_t));
+    }
+    nb::object cv2 = G("cv2");
+    nb::list polys;
+    polys.append(pts);
+    cv2.attr("polylines")(rgb, polys, false, color, 1, cv2.attr("LINE_AA"));
+}
+
+nb::object get_current_frame_as_uint8(Call &c) {
+    nb::handle self = c[0];
+    nb::object items = getattr(self, "added_items");
+    if (items.is_none()) return nb::none();
+    if (py_len(items) == 0) return nb::none();
+    nb::object img = getattr(item(items, 0), "image");
+    if (img.is_none()) return nb::none();
+    nb::object np = G("np");
+    if (!py_eq(getattr(img, "dtype"), np.attr("uint8"))) {
+        nb::object scaled = nb::steal(PyNumber_Multiply(img.ptr(), nb::int_(255).ptr()));
+        if (!scaled.is_valid()) throw nb::python_error();
+        img = scaled.attr("clip")(0, 255).attr("astype")(np.attr("uint8"));
+    }
+    return img;
+}
+
+nb::object render_image_with_curves(Call &c) {
+    nb::handle self = c[0], frame = c[1];
+    nb::object np = G("np");
+    nb::object h, w, rgb;
+    if (py_eq(getattr(frame, "ndim"), nb::int_(2))) {
+        std::tie(h, w) = unpack2(getattr(frame, "shape"));
+        nb::list planes;
+        for (int k = 0; k < 3; ++k) planes.append(frame);
+        rgb = np.attr("stack")(planes, "axis"_a = 2).attr("copy")();
+    } else {
+        std::tie(h, w) = unpack2(item(getattr(frame, "shape"), nb::slice(nb::none(), nb::int_(2), nb::none())));
+        rgb = frame.attr("copy")();
+    }
+    nb::object curves = getattr(self, "gCurves"), props = getattr(self, "curve_props");
+    if (curves.is_none() || props.is_none()) return rgb;
+    const int64_t hh = nb::cast<int64_t>(h), ww = nb::cast<int64_t>(w);
+    nb::object zip = nb::module_::import_("builtins").attr("zip");
+    for (nb::handle pair : zip(curves, props)) burn_in_curve(rgb, hh, ww, item(pair, 0), item(pair, 1));
+    return rgb;
+}
+
+}  // namespace cep::export_
