@@ -1,0 +1,219 @@
+// The hover handler: pointer position report, focus of the nearest control point
+// (anchors), pick of the nearest curve (liner, livewire) and the drag steps of an
+// open stroke.
+#include <cmath>
+
+#include "binding/arrays.hpp"
+#include "methods.hpp"
+#include "pointer_editing/nearest.hpp"
+#include "pointer_editing/pointer.hpp"
+
+namespace cep::pointer_editing {
+
+nb::object round_to_int(nb::handle v) {
+    double d;
+    nb::object r;
+    if (exact_double(v, d))
+        r = nb::steal(PyLong_FromDouble(std::nearbyint(d)));
+    else
+        r = nb::steal(PyNumber_Long(G("np").attr("round")(v).ptr()));
+    if (!r.is_valid()) throw nb::python_error();
+    return r;
+}
+
+std::pair<nb::object, nb::object> sorted_ends(std::initializer_list<nb::handle> values) {
+    // Plain ints, the usual case, need no list: the first smallest and the last
+    // largest are what a stable sort puts at the ends.
+    bool plain = true;
+    long long low = 0, high = 0;
+    nb::handle first_low, last_high;
+    for (nb::handle v : values) {
+        int overflow = 0;
+        const long long x = PyLong_CheckExact(v.ptr()) ? PyLong_AsLongLongAndOverflow(v.ptr(), &overflow) : 0;
+        if (!PyLong_CheckExact(v.ptr()) || overflow || (x == -1 && PyErr_Occurred())) {
+            PyErr_Clear();
+            plain = false;
+            break;
+        }
+        if (!first_low.is_valid() || x < low) low = x, first_low = v;
+        if (!last_high.is_valid() || x >= high) high = x, last_high = v;
+    }
+    if (plain) return {nb::borrow(first_low), nb::borrow(last_high)};
+    nb::list l;
+    for (nb::handle v : values) l.append(v);
+    if (PyList_Sort(l.ptr()) < 0) throw nb::python_error();
+    return {item(l, 0), item(l, -1)};
+}
+
+namespace {
+
+// The search of one curve's points in C++; false when the arrays are of a kind it
+// does not read, so that the caller falls back to NumPy.
+bool nearest_in_arrays(nb::handle xs, nb::handle ys, double px, double py, double &best, Py_ssize_t &found) {
+    if (!plain_ndarray(xs) || !plain_ndarray(ys)) return false;
+    ArrayView vx, vy;
+    if (!vx.open(xs) || !vy.open(ys) || vx.ndim() != 1 || vy.ndim() != 1) return false;
+    const Py_ssize_t n = vx.shape(0) < vy.shape(0) ? vx.shape(0) : vy.shape(0);
+    found = -1;
+    dispatch(vx.elem(), [&](auto xtag) {
+        using X = decltype(xtag);
+        dispatch(vy.elem(), [&](auto ytag) {
+            using Y = decltype(ytag);
+            found = nearest_l1<X, Y>(vx.data(), vx.stride(0), vy.data(), vy.stride(0), n, px, py, best);
+        });
+    });
+    return true;
+}
+
+// The same search through NumPy, for what the C++ search does not read.
+void nearest_through_numpy(nb::handle xs, nb::handle ys, nb::handle pointer, Py_ssize_t curve, nb::object &nearest_distance,
+                           nb::object &nearest_point) {
+    nb::object np = G("np");
+    nb::object array = np.attr("array"), norm = np.attr("linalg").attr("norm");
+    nb::object ix = nb::steal(PyObject_GetIter(xs.ptr()));
+    if (!ix.is_valid()) throw nb::python_error();
+    nb::object iy = nb::steal(PyObject_GetIter(ys.ptr()));
+    if (!iy.is_valid()) throw nb::python_error();
+    for (Py_ssize_t j = 0;; ++j) {
+        nb::object x = nb::steal(PyIter_Next(ix.ptr()));
+        if (!x.is_valid()) break;
+        nb::object y = nb::steal(PyIter_Next(iy.ptr()));
+        if (!y.is_valid()) break;
+        nb::list pair;
+        pair.append(x);
+        pair.append(y);
+        nb::object distance = norm(py_sub(array(pair), pointer), "ord"_a = 1);
+        if (py_lt(distance, nearest_distance)) {
+            nearest_distance = distance;
+            nearest_point = nb::make_tuple(curve, j, x, y);
+        }
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+}
+
+void anchor_focus(nb::handle self, nb::handle event, nb::handle ratio, const Pointer &pointer_at) {
+    nb::object nearest_distance = py_div(getattr(self, "distance_t"), ratio);
+    nb::object nearest_point = nb::none();
+    const nb::object &mx = pointer_at.x, &my = pointer_at.y;
+    double px = 0, py = 0;
+    const bool pointer_is_float = exact_double(mx, px) && exact_double(my, py);
+    nb::object pointer;  // np.array([x, y]) of the pointer, made only for the NumPy search
+
+    nb::object props = getattr(self, "curve_props");
+    nb::object entries = nb::steal(PyObject_GetIter(getattr(self, "ctrl_points").ptr()));
+    if (!entries.is_valid()) throw nb::python_error();
+    for (Py_ssize_t i = 0;; ++i) {
+        nb::object entry = nb::steal(PyIter_Next(entries.ptr()));
+        if (!entry.is_valid()) break;
+        if (!truthy(item(item(props, i), nb::str("is_visible")))) continue;
+        nb::object xs = item(entry, 0), ys = item(entry, 1);
+        double best;
+        Py_ssize_t j = -1;
+        if (pointer_is_float && exact_double(nearest_distance, best) && nearest_in_arrays(xs, ys, px, py, best, j)) {
+            if (j >= 0) {
+                nearest_distance = nb::float_(best);
+                nearest_point = nb::make_tuple(i, j, item(xs, j), item(ys, j));
+            }
+            continue;
+        }
+        if (!pointer.is_valid()) {
+            nb::list pair;
+            pair.append(mx);
+            pair.append(my);
+            pointer = G("np").attr("array")(pair);
+        }
+        nearest_through_numpy(xs, ys, pointer, i, nearest_distance, nearest_point);
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+
+    if (py_ne(nearest_point, getattr(self, "modified_ctrl_point"))) {
+        setattr(self, "modified_left_adjcent_points", nb::list());
+        setattr(self, "modified_right_adjcent_points", nb::list());
+    }
+    setattr(self, "modified_ctrl_point", nearest_point);
+    self.attr("plot_focus_control_point")(nearest_point, event.attr("pos")());
+}
+
+// Picks and highlights the curve nearest the pointer in its column. False when the
+// column lies outside the curves: the hover then ends without the base class.
+bool curve_pick(nb::handle self, nb::handle event, nb::handle ratio, const Pointer &pointer) {
+    nb::object nearest_distance = py_div(getattr(self, "distance_t"), ratio);
+    nb::object qt = G("QtCore").attr("Qt");
+    if (py_eq(event.attr("modifiers")(), qt.attr("KeyboardModifier").attr("ControlModifier")))
+        setattr(self, "current_curve_idx",
+                getattr(getattr(getattr(self, "parentWindow"), "ui"), "comboBox_enfaceA_Slab").attr("currentIndex")());
+    else
+        setattr(self, "current_curve_idx", nb::int_(-1));
+    nb::object x_idx = round_to_int(pointer.x);
+    setattr(self, "curve_props", G("deepcopy")(getattr(self, "curve_props_bk")));
+    if (py_lt(x_idx, nb::int_(0)) || !py_lt(x_idx, getattr(self, "curveLen"))) {
+        self.attr("plot")();
+        return false;
+    }
+
+    const nb::object &y = pointer.y;
+    nb::object abs = G("np").attr("abs");
+    nb::object curves = nb::steal(PyObject_GetIter(getattr(self, "gCurves").ptr()));
+    if (!curves.is_valid()) throw nb::python_error();
+    for (Py_ssize_t i = 0;; ++i) {
+        nb::object curve = nb::steal(PyIter_Next(curves.ptr()));
+        if (!curve.is_valid()) break;
+        nb::object distance = abs(py_sub(item(curve, x_idx), y));
+        if (py_lt(distance, nearest_distance)) {
+            nearest_distance = distance;
+            setattr(self, "current_curve_idx", nb::int_(i));
+        }
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+
+    nb::object picked = getattr(self, "current_curve_idx");
+    if (!py_eq(picked, nb::int_(-1))) {
+        nb::object props = item(getattr(self, "curve_props"), picked);
+        set_item(props, nb::str("style"), qt.attr("PenStyle").attr("SolidLine"));
+        props = item(getattr(self, "curve_props"), getattr(self, "current_curve_idx"));
+        set_item(props, nb::str("width"), nb::int_(4));
+    }
+    return true;
+}
+
+}  // namespace
+
+nb::object hoverMoveEvent(Call &c) {
+    nb::handle self = c[0], event = c[1];
+    nb::object pos = get(event, CEP_NAME("scenePos"))();
+    nb::object vb = get(self, CEP_NAME("vb"));
+    nb::object view_rect = get(vb, CEP_NAME("viewRect"))();
+    put(self, CEP_NAME("default_view_range"), get(vb, CEP_NAME("childrenBounds"))());
+    nb::object x_range = item(get(self, CEP_NAME("default_view_range")), 0);
+    if (x_range.is_none()) return nb::none();
+    nb::object ratio = py_div(py_sub(item(x_range, 1), item(x_range, 0)), get(view_rect, CEP_NAME("width"))());
+    if (py_eq(ratio, nb::int_(0))) return nb::none();
+
+    if (truthy(get(get(self, CEP_NAME("sceneBoundingRect"))(), CEP_NAME("contains"))(pos))) {
+        nb::object mouse_point = get(vb, CEP_NAME("mapSceneToView"))(pos);
+        const Pointer pointer{get(mouse_point, CEP_NAME("x"))(), get(mouse_point, CEP_NAME("y"))()};
+        nb::object int32 = get(global(CEP_NAME("np")), CEP_NAME("int32"));
+        nb::list reported;
+        reported.append(int32(pointer.x));
+        reported.append(int32(pointer.y));
+        get(get(self, CEP_NAME("sigMousePosChanged")), CEP_NAME("emit"))(reported);
+
+        nb::object type = get(self, CEP_NAME("editorType"));
+        if (equals(type, CEP_NAME("anchors"))) {
+            anchor_focus(self, event, ratio, pointer);
+        } else if (equals(type, CEP_NAME("liner")) || equals(type, CEP_NAME("livewire"))) {
+            const bool liner = equals(type, CEP_NAME("liner"));
+            if (py_len(get(self, CEP_NAME("mouse_path"))) == 0) {
+                if (!curve_pick(self, event, ratio, pointer)) return nb::none();
+            } else if (liner) {
+                if (!liner_step(self, pointer)) return nb::none();
+            } else {
+                livewire_step(self, pointer);
+            }
+            get(self, CEP_NAME("plot"))();
+        }
+    }
+    return get(plot_super(self), CEP_NAME("hoverMoveEvent"))(event);
+}
+
+}  // namespace cep::pointer_editing

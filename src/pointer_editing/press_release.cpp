@@ -1,0 +1,98 @@
+// Opening and closing pointer edits: the press, the double-click and the release.
+#include "methods.hpp"
+#include "pointer_editing/pointer.hpp"
+
+namespace cep::pointer_editing {
+namespace {
+
+bool is_left(nb::handle event) {
+    return py_eq(event.attr("button")(), G("QtCore").attr("Qt").attr("MouseButton").attr("LeftButton"));
+}
+
+// A left press in liner or livewire mode: a new segment starts at the press point
+// and the edited span grows to its column.
+void start_segment(nb::handle self, nb::handle event, bool live_wire) {
+    nb::object pos = event.attr("scenePos")();
+    if (!truthy(self.attr("sceneBoundingRect")().attr("contains")(pos))) return;
+    if (py_eq(getattr(self, "current_curve_idx"), nb::int_(-1))) return;
+    nb::object mouse_point = getattr(self, "vb").attr("mapSceneToView")(pos);
+    nb::object x = mouse_point.attr("x")(), y = mouse_point.attr("y")();
+    if (live_wire) {
+        // The seed truncates, unlike the columns, which round.
+        nb::object seed_x = nb::steal(PyNumber_Long(x.ptr()));
+        if (!seed_x.is_valid()) throw nb::python_error();
+        nb::object seed_y = nb::steal(PyNumber_Long(y.ptr()));
+        if (!seed_y.is_valid()) throw nb::python_error();
+        getattr(self, "liveWire").attr("buildMap")(nb::make_tuple(seed_x, seed_y));
+    }
+    nb::list path;
+    path.append(nb::make_tuple(x, y));
+    setattr(self, "mouse_path", path);
+
+    nb::object column = round_to_int(x);
+    nb::object edited = getattr(self, "params_for_ctrl_point_changed_signal");
+    nb::list span;
+    if (edited.is_none()) {
+        span.append(getattr(self, "current_curve_idx"));
+        span.append(column);
+        span.append(column);
+    } else {
+        auto [smaller, larger] = sorted_ends({item(edited, 1), item(edited, 2), column});
+        span.append(getattr(self, "current_curve_idx"));
+        span.append(smaller);
+        span.append(larger);
+    }
+    setattr(self, "params_for_ctrl_point_changed_signal", span);
+}
+
+}  // namespace
+
+nb::object mousePressEvent(Call &c) {
+    nb::handle self = c[0], event = c[1];
+    if (is_left(event)) {
+        nb::object type = getattr(self, "editorType");
+        if (py_eq(type, "anchors") && !getattr(self, "modified_ctrl_point").is_none())
+            setattr(self, "mouse_pressed", nb::bool_(true));
+        if (py_eq(getattr(self, "editorType"), "liner")) start_segment(self, event, false);
+        if (py_eq(getattr(self, "editorType"), "livewire")) start_segment(self, event, true);
+    }
+    plot_super(self).attr("mousePressEvent")(event);
+    return nb::none();
+}
+
+nb::object mouseDoubleClickEvent(Call &c) {
+    nb::handle self = c[0], event = c[1];
+    if (is_left(event)) self.attr("mouse_release")();
+    return nb::none();
+}
+
+nb::object mouse_release(Call &c) {
+    nb::handle self = c[0];
+    nb::object type = getattr(self, "editorType");
+    if (py_eq(type, "liner") || py_eq(type, "livewire")) {
+        // Without an open stroke (nothing picked, or no span) there is nothing to
+        // announce; the reset below still runs, so a stray double-click is harmless.
+        nb::object index = getattr(self, "current_curve_idx");
+        nb::object edited = getattr(self, "params_for_ctrl_point_changed_signal");
+        if (!py_eq(index, nb::int_(-1)) && !edited.is_none()) {
+            setattr(self, "ctrl_points", self.attr("_generate_control_points")());
+            index = getattr(self, "current_curve_idx");
+            getattr(self, "sigCurveChanged").attr("emit")(index, item(getattr(self, "gCurves"), index));
+            edited = getattr(self, "params_for_ctrl_point_changed_signal");
+            nb::object rest = nb::steal(PySequence_GetSlice(edited.ptr(), 1, PY_SSIZE_T_MAX));
+            if (!rest.is_valid()) throw nb::python_error();
+            getattr(self, "sigControlPointChanged").attr("emit")(item(edited, 0), rest);
+            self.attr("plot")();
+        }
+    }
+    setattr(self, "mouse_pressed", nb::bool_(false));
+    setattr(self, "modified_ctrl_point", nb::none());
+    getattr(self, "target").attr("hide")();
+    setattr(self, "mouse_path", nb::list());
+    setattr(self, "current_curve_idx", nb::int_(-1));
+    setattr(self, "params_for_ctrl_point_changed_signal", nb::none());
+    getattr(self, "sigCurveChangeFinished").attr("emit")(nb::none(), nb::none());
+    return nb::none();
+}
+
+}  // namespace cep::pointer_editing

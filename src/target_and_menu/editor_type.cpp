@@ -1,0 +1,70 @@
+// Switching the editor type: check marks, point commands, highlights, redraw.
+#include "binding/py.hpp"
+#include "methods.hpp"
+
+namespace cep::target_and_menu {
+namespace {
+
+// Checks or unchecks the action that had `text` in the snapshot, if it had one.
+void set_checked(nb::handle self, nb::handle texts, const char *text, bool state) {
+    nb::str key(text);
+    const int present = PySequence_Contains(texts.ptr(), key.ptr());
+    if (present < 0) throw nb::python_error();
+    if (!present) return;
+    nb::object index = texts.attr("index")(key);
+    item(getattr(self, "menu").attr("actions")(), index).attr("setChecked")(state);
+}
+
+// The context menu puts its point command first, so the first action is removed.
+void remove_point_command(nb::handle self, nb::handle texts, const char *text) {
+    nb::str key(text);
+    const int present = PySequence_Contains(texts.ptr(), key.ptr());
+    if (present < 0) throw nb::python_error();
+    if (!present) return;
+    nb::object menu = getattr(self, "menu");
+    menu.attr("removeAction")(item(menu.attr("actions")(), 0));
+}
+
+}  // namespace
+
+nb::object setEditorType(Call &c) {
+    nb::handle self = c[0], requested = c[1];
+    setattr(self, "editorType", requested.attr("lower")());
+    nb::list texts;
+    for (nb::handle action : getattr(self, "menu").attr("actions")()) texts.append(action.attr("text")());
+
+    nb::object type = getattr(self, "editorType");
+    struct Row {
+        const char *type;
+        bool anchors, liner, live_wire, drop_point_commands;
+    };
+    static const Row rows[] = {
+        {"none", false, false, false, false},
+        {"anchors", true, false, false, false},
+        {"liner", false, true, false, true},
+        {"livewire", false, false, true, true},
+    };
+    for (const Row &row : rows) {
+        if (!py_eq(type, row.type)) continue;
+        if (&row == &rows[0]) {  // "none" drops what an anchors drag left behind
+            setattr(self, "modified_ctrl_point", nb::none());
+            setattr(self, "modified_left_adjcent_points", nb::list());
+            setattr(self, "modified_right_adjcent_points", nb::list());
+        }
+        set_checked(self, texts, "Corrector:Anchors", row.anchors);
+        set_checked(self, texts, "Corrector:Liner", row.liner);
+        set_checked(self, texts, "Corrector:LiveWire", row.live_wire);
+        if (row.drop_point_commands) {
+            remove_point_command(self, texts, "addPoint");
+            remove_point_command(self, texts, "removePoint");
+        }
+        break;
+    }
+
+    setattr(self, "curve_props", G("deepcopy")(getattr(self, "curve_props_bk")));
+    self.attr("plot")();
+    getattr(self, "sigCurveEditorTypeChanged").attr("emit")(getattr(self, "editorType"), nb::none());
+    return nb::none();
+}
+
+}  // namespace cep::target_and_menu
