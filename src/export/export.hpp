@@ -13,4 +13,7 @@ void burn_in_curve(nb::handle rgb, int64_t h, int64_t w, nb::handle curve, nb::h
 // worker turns Qt termination off while it runs and stops itself at frame
 // boundaries when asked; see worker.cpp.
 void request_stop(nb::handle worker);
+
+// Keeps a started worker alive until its thread has ended (and waits for it at exit).
+void keep_until_finished(nb::handle worker);
 }  // namespace cep::export_
