@@ -246,11 +246,13 @@ nb::object save_stack_with_curve(Call &c) {
             for (int k = 0; k < 3; ++k) planes.append(frame);
             rgb = np.attr("stack")(planes, "axis"_a = 2).attr("copy")();
         }
+        nb::list prepared;
         for (nb::handle pair : zip(source, props)) {
             nb::object entry = item(pair, 0);
             nb::object y = per_frame.is_none() ? entry : item(entry, i);
-            burn_in_curve(rgb, hh, ww, y, item(pair, 1));
+            prepared.append(prepare_curve(hh, ww, y, item(pair, 1)));
         }
+        for (nb::handle one : prepared) draw_prepared(rgb, one);
         if (!in_place) set_item(stack, nb::int_(i), rgb);
     }
     emit(self, "progress", nb::int_(95));
