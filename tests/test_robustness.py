@@ -37,6 +37,10 @@ def test_hostile_sweep_ends_in_exceptions_never_a_crash(seed):
     assert "0 unexpected" in result.stdout
 
 
+# Under the address sanitizer freed memory is held in quarantine, so RSS says nothing.
+SANITIZED = bool(os.environ.get("CEP_SANITIZED"))
+
+
 def rss_mb():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
@@ -117,7 +121,7 @@ def test_soak_of_ten_thousand_steps_keeps_memory_flat(make_plot):
     tracemalloc.stop()
     grown_rss = rss_mb() - before_rss
     assert grown_traced < 2.0, f"Python allocations grew by {grown_traced:.2f} MiB"
-    assert grown_rss < 40.0, f"RSS grew by {grown_rss:.1f} MiB"
+    assert SANITIZED or grown_rss < 40.0, f"RSS grew by {grown_rss:.1f} MiB"
 
 
 def test_constructions_are_collected_with_their_items(qapp, host):
@@ -139,7 +143,7 @@ def test_constructions_are_collected_with_their_items(qapp, host):
         refs.extend(build())
         flush_deletes()
     assert all(r() is None for r in refs)
-    assert rss_mb() - before < 30.0
+    assert SANITIZED or rss_mb() - before < 30.0
 
 
 def frames_of(path):
