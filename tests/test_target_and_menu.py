@@ -231,6 +231,16 @@ def test_drag_without_an_end_point_to_the_left_raises_index_error(dragging):
     assert np.array_equal(plot.ctrl_points[0][0], before)
 
 
+def send_mouse(qapp, view, kind, point, button, buttons):
+    viewport = view.viewport()
+    local = QtCore.QPointF(point)
+    event = QtGui.QMouseEvent(kind, local, QtCore.QPointF(viewport.mapToGlobal(local.toPoint())), button, buttons,
+                              QtCore.Qt.KeyboardModifier.NoModifier)
+    qapp.sendEvent(viewport, event)
+    qapp.processEvents()
+    time.sleep(0.02)  # the scene drops moves closer than 10 ms apart
+
+
 def test_real_drag_through_qt_events(make_plot, shown, qapp):
     curve = np.round(100 + 30 * np.sin(np.linspace(0, 3 * np.pi, 201)))
     plot = anchors_plot(make_plot, [curve])
@@ -247,21 +257,18 @@ def test_real_drag_through_qt_events(make_plot, shown, qapp):
 
     changed, spans = record(plot.sigCurveChanged), record(plot.sigControlPointChanged)
     finished = record(plot.sigCurveChangeFinished)
-    viewport = view.viewport()
+    left, none = QtCore.Qt.MouseButton.LeftButton, QtCore.Qt.MouseButton.NoButton
+    move, down, up = (QtCore.QEvent.Type.MouseMove, QtCore.QEvent.Type.MouseButtonPress,
+                      QtCore.QEvent.Type.MouseButtonRelease)
     start = to_view(px, py)
-    QTest.mouseMove(viewport, start)
-    qapp.processEvents()
+    send_mouse(qapp, view, move, start + QtCore.QPoint(1, 0), none, none)
+    send_mouse(qapp, view, move, start, none, none)
     assert plot.modified_ctrl_point is not None and plot.modified_ctrl_point[1] == k
-    QTest.mousePress(viewport, QtCore.Qt.MouseButton.LeftButton, QtCore.Qt.KeyboardModifier.NoModifier, start)
+    send_mouse(qapp, view, down, start, left, left)
     assert plot.mouse_pressed
     for step in range(1, 6):
-        time.sleep(0.02)
-        QTest.mouseMove(viewport, to_view(px, py - 4 * step))
-        qapp.processEvents()
-    time.sleep(0.02)
-    QTest.mouseRelease(viewport, QtCore.Qt.MouseButton.LeftButton, QtCore.Qt.KeyboardModifier.NoModifier,
-                       to_view(px, py - 20))
-    qapp.processEvents()
+        send_mouse(qapp, view, move, to_view(px, py - 4 * step), none, left)
+    send_mouse(qapp, view, up, to_view(px, py - 20), left, none)
     assert len(changed) >= 2 and len(changed) == len(spans)
     assert all(c[1] is plot.gCurves[0] for c in changed)
     assert finished == [(None, None)]

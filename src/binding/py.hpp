@@ -4,6 +4,7 @@
 #include <nanobind/nanobind.h>
 
 #include "binding/errors.hpp"
+#include <array>
 #include <utility>
 #include "binding/funclike.hpp"
 
@@ -106,22 +107,28 @@ inline nb::object make_closure(const MethodDef &def, const char *qualname, nb::h
 
 namespace cep {
 
-// `a, b = seq` with Python's errors for the wrong count.
-inline std::pair<nb::object, nb::object> unpack2(nb::handle seq) {
+// `a, b, ... = seq` with Python's errors for the wrong count.
+template <size_t N>
+std::array<nb::object, N> unpack(nb::handle seq) {
     nb::object it = nb::steal(PyObject_GetIter(seq.ptr()));
     if (!it.is_valid()) throw nb::python_error();
-    nb::object parts[2];
-    for (int i = 0; i < 2; ++i) {
+    std::array<nb::object, N> parts;
+    for (size_t i = 0; i < N; ++i) {
         parts[i] = nb::steal(PyIter_Next(it.ptr()));
         if (!parts[i].is_valid()) {
             if (PyErr_Occurred()) throw nb::python_error();
-            raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            raise_format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", N, i);
         }
     }
     nb::object extra = nb::steal(PyIter_Next(it.ptr()));
-    if (extra.is_valid()) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    if (extra.is_valid()) raise_format(PyExc_ValueError, "too many values to unpack (expected %zu)", N);
     if (PyErr_Occurred()) throw nb::python_error();
-    return {parts[0], parts[1]};
+    return parts;
+}
+
+inline std::pair<nb::object, nb::object> unpack2(nb::handle seq) {
+    auto [a, b] = unpack<2>(seq);
+    return {a, b};
 }
 
 }  // namespace cep

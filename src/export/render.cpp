@@ -35,8 +35,8 @@ void points_generic(nb::handle curve, std::ptrdiff_t n, int64_t h, std::vector<i
 
 }  // namespace
 
-void burn_in_curve(nb::handle rgb, int64_t h, int64_t w, nb::handle curve, nb::handle props) {
-    if (!truthy(props.attr("get")("is_visible", true))) return;
+nb::object prepare_curve(int64_t h, int64_t w, nb::handle curve, nb::handle props) {
+    if (!truthy(props.attr("get")("is_visible", true))) return nb::none();
 
     nb::object channels = item(item(props, nb::str("color")), nb::slice(nb::none(), nb::int_(3), nb::none()));
     nb::list components;
@@ -68,17 +68,26 @@ void burn_in_curve(nb::handle rgb, int64_t h, int64_t w, nb::handle curve, nb::h
     }
     if (!done) points_generic(curve, n, h, points);
 
-    if (n < 2) return;
+    if (n < 2) return nb::none();
     nb::object pts = np.attr("empty")(nb::make_tuple(n, 1, 2), "dtype"_a = np.attr("int32"));
     {
         ArrayView out;
         if (!out.open(pts, true)) raise(PyExc_RuntimeError, "point array without a writable buffer");
         std::memcpy(out.data(), points.data(), points.size() * sizeof(int32_t));
     }
+    return nb::make_tuple(pts, color);
+}
+
+void draw_prepared(nb::handle rgb, nb::handle prepared) {
+    if (prepared.is_none()) return;
     nb::object cv2 = G("cv2");
     nb::list polys;
-    polys.append(pts);
-    cv2.attr("polylines")(rgb, polys, false, color, 1, cv2.attr("LINE_AA"));
+    polys.append(item(prepared, 0));
+    cv2.attr("polylines")(rgb, polys, false, item(prepared, 1), 1, cv2.attr("LINE_AA"));
+}
+
+void burn_in_curve(nb::handle rgb, int64_t h, int64_t w, nb::handle curve, nb::handle props) {
+    draw_prepared(rgb, prepare_curve(h, w, curve, props));
 }
 
 nb::object get_current_frame_as_uint8(Call &c) {

@@ -151,6 +151,7 @@ nb::object start_save_worker(Call &c) {
     window.attr("setCursor")(cursor("WaitCursor"));
     show_status(window, joined({nb::str("Saving "), text_of(save_type), nb::str("...")}));
     worker.attr("start")();
+    keep_until_finished(worker);
     return nb::none();
 }
 

@@ -108,7 +108,39 @@ bool stack_frame_natively(nb::handle volume, nb::handle stack, Py_ssize_t i, Py_
     return true;
 }
 
+// Started workers stay referenced here until their thread has ended: a QThread object
+// destroyed while its thread runs aborts the process, and the host may drop the plot
+// (and with it the last reference) while a save is still being written.
+PyObject *g_started = nullptr;  // list, touched with the GIL held only
+
+void prune_started() {
+    nb::list alive;
+    for (nb::handle w : nb::handle(g_started))
+        if (truthy(w.attr("isRunning")())) alive.append(w);
+    if (PyList_SetSlice(g_started, 0, PY_SSIZE_T_MAX, alive.ptr()) < 0) throw nb::python_error();
+}
+
+// At interpreter exit a save under way is finished, not cut off: its file is the user's.
+nb::object finish_started_saves(Call &) {
+    if (!g_started) return nb::none();
+    nb::list pending = nb::borrow<nb::list>(nb::handle(g_started));
+    for (nb::handle w : nb::list(pending)) w.attr("wait")();
+    if (PyList_SetSlice(g_started, 0, PY_SSIZE_T_MAX, nullptr) < 0) throw nb::python_error();
+    return nb::none();
+}
+const MethodDef kFinishSaves = {"_finish_started_saves", "()", finish_started_saves, nullptr};
+
 }  // namespace
+
+void keep_until_finished(nb::handle worker) {
+    if (!g_started) {
+        g_started = PyList_New(0);
+        if (!g_started) throw nb::python_error();
+        nb::module_::import_("atexit").attr("register")(make_function(kFinishSaves, "_finish_started_saves"));
+    }
+    prune_started();
+    if (PyList_Append(g_started, worker.ptr()) < 0) throw nb::python_error();
+}
 
 void request_stop(nb::handle worker) {
     std::shared_ptr<WorkerControl> control = control_of(worker);
@@ -214,11 +246,13 @@ nb::object save_stack_with_curve(Call &c) {
             for (int k = 0; k < 3; ++k) planes.append(frame);
             rgb = np.attr("stack")(planes, "axis"_a = 2).attr("copy")();
         }
+        nb::list prepared;
         for (nb::handle pair : zip(source, props)) {
             nb::object entry = item(pair, 0);
             nb::object y = per_frame.is_none() ? entry : item(entry, i);
-            burn_in_curve(rgb, hh, ww, y, item(pair, 1));
+            prepared.append(prepare_curve(hh, ww, y, item(pair, 1)));
         }
+        for (nb::handle one : prepared) draw_prepared(rgb, one);
         if (!in_place) set_item(stack, nb::int_(i), rgb);
     }
     emit(self, "progress", nb::int_(95));

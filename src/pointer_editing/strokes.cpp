@@ -119,6 +119,19 @@ void write_contour_through_numpy(nb::handle curve, nb::handle contour) {
     set_item(curve, item(pts, column0), item(pts, column1));
 }
 
+// The pending span stretched to take in x0 and x1 (a new list; the old one is kept
+// unchanged, as the host may hold it).
+nb::object widened_span(nb::handle self, nb::handle index, nb::handle x0, nb::handle x1) {
+    nb::object edited = get(self, CEP_NAME("params_for_ctrl_point_changed_signal"));
+    nb::object start_x = nb::borrow(x0), end_x = nb::borrow(x1);
+    if (!edited.is_none()) {
+        start_x = item(edited, 1);
+        end_x = item(edited, 2);
+    }
+    auto [smaller, larger] = sorted_ends({x0, x1, start_x, end_x});
+    return list_of(index, smaller, larger);
+}
+
 }  // namespace
 
 bool liner_step(nb::handle self, const Pointer &pointer) {
@@ -154,14 +167,7 @@ bool liner_step(nb::handle self, const Pointer &pointer) {
 
     nb::object span;
     if (equals(get(self, CEP_NAME("update_mode")), CEP_NAME("local"))) {
-        nb::object edited = get(self, CEP_NAME("params_for_ctrl_point_changed_signal"));
-        nb::object start_x = x0, end_x = x1;
-        if (!edited.is_none()) {
-            start_x = item(edited, 1);
-            end_x = item(edited, 2);
-        }
-        auto [smaller, larger] = sorted_ends({x0, x1, start_x, end_x});
-        span = list_of(index, smaller, larger);
+        span = widened_span(self, index, x0, x1);
     } else {
         span = list_of(index, nb::int_(0), nb::int_(n - 1));
     }
@@ -188,18 +194,7 @@ void livewire_step(nb::handle self, const Pointer &pointer) {
     }
 
     nb::object x0 = item(item(get(self, CEP_NAME("mouse_path")), 0), 0);
-    nb::object edited = get(self, CEP_NAME("params_for_ctrl_point_changed_signal"));
-    nb::object start_x = x0, end_x = x1;
-    if (!edited.is_none()) {
-        start_x = item(edited, 1);
-        end_x = item(edited, 2);
-    }
-    auto [smaller, larger] = sorted_ends({x0, x1, start_x, end_x});
-    nb::list span;
-    span.append(index);
-    span.append(smaller);
-    span.append(larger);
-    put(self, CEP_NAME("params_for_ctrl_point_changed_signal"), span);
+    put(self, CEP_NAME("params_for_ctrl_point_changed_signal"), widened_span(self, index, x0, x1));
 }
 
 }  // namespace cep::pointer_editing

@@ -156,24 +156,8 @@ nb::object targetWhellEvent(Call &c) {
     nb::object unique_index = item(np.attr("unique")(item(ctp, 0), "return_index"_a = true), 1);
     ctp = item(ctp, nb::make_tuple(all, unique_index));
 
-    nb::object curve_idx, point_idx;
-    {
-        nb::object it = nb::steal(PyObject_GetIter(focused.ptr()));
-        if (!it.is_valid()) throw nb::python_error();
-        nb::object parts[4];
-        for (int i = 0; i < 4; ++i) {
-            parts[i] = nb::steal(PyIter_Next(it.ptr()));
-            if (!parts[i].is_valid()) {
-                if (PyErr_Occurred()) throw nb::python_error();
-                raise_format(PyExc_ValueError, "not enough values to unpack (expected 4, got %d)", i);
-            }
-        }
-        nb::object extra = nb::steal(PyIter_Next(it.ptr()));
-        if (extra.is_valid()) raise(PyExc_ValueError, "too many values to unpack (expected 4)");
-        if (PyErr_Occurred()) throw nb::python_error();
-        curve_idx = parts[0];
-        point_idx = parts[1];
-    }
+    auto parts = unpack<4>(focused);
+    nb::object curve_idx = parts[0], point_idx = parts[1];
     const Py_ssize_t n = py_len(item(ctp, 0));
     nb::object xs = item(ctp, 0), ys = item(ctp, 1);
     nb::object one = nb::int_(1);
