@@ -132,12 +132,6 @@ class Session:
     def truth(self, k):
         return self.w.volume.truth[self.frame, k]
 
-    def slips(self):
-        """Curves of the current frame, ordered by how far they stray from their layer edge."""
-        err = [np.abs(self.curve(k) - self.truth(k)) for k in range(len(self.w.volume.names))]
-        order = sorted(range(len(err)), key=lambda k: -err[k].max())
-        return [(k, err[k]) for k in order]
-
     def slip_span(self, k, margin=12):
         err = np.abs(self.curve(k) - self.truth(k))
         cols = np.flatnonzero(err > 1.5)
@@ -257,7 +251,7 @@ class Session:
             raise StepFailed("sigCurveChangeFinished did not arrive")
         return f"{self.w.volume.names[k]}: {e0:.1f} -> {e1:.1f} rows from the edge"
 
-    def _stroke(self, kind, k, lo, hi, waypoints, corners=()):
+    def _stroke(self, kind, k, lo, waypoints, corners=()):
         """Pick curve k near column lo, press, follow waypoints (pressing at corners), double-click."""
         self.set_editor(kind)
         c = self.curve(k)
@@ -287,7 +281,7 @@ class Session:
         # a polyline along the layer edge, with a corner every ~40 columns
         xs = np.linspace(lo, hi, max(3, (hi - lo) // 40 + 2))[1:]
         waypoints = [(float(x), float(truth[int(round(x))])) for x in xs]
-        before, mark = self._stroke("liner", k, lo, hi, waypoints, corners=range(len(waypoints) - 1))
+        before, mark = self._stroke("liner", k, lo, waypoints, corners=range(len(waypoints) - 1))
         cols, e0, e1 = self.report_edit(k, before, mark, lo, hi, kind="liner")
         return f"{self.w.volume.names[k]}: {e0:.1f} -> {e1:.1f} rows from the edge"
 
@@ -299,7 +293,7 @@ class Session:
         xs = np.linspace(lo, hi, 8)[1:]
         waypoints = [(float(x), float(truth[int(round(x))])) for x in xs]
         t0 = time.perf_counter()
-        before, mark = self._stroke("livewire", k, lo, hi, waypoints)
+        before, mark = self._stroke("livewire", k, lo, waypoints)
         cols, e0, e1 = self.report_edit(k, before, mark, lo, hi, kind="livewire")
         return (f"{self.w.volume.names[k]}: {e0:.1f} -> {e1:.1f} rows from the edge "
                 f"({time.perf_counter() - t0:.2f} s for the stroke)")
@@ -327,11 +321,9 @@ class Session:
     def step_context_menu(self):
         self.set_editor("anchors")
         k = self.pick["context"]
-        xs = np.asarray(self.plot.ctrl_points[k][0])
+        before_pts = len(self.plot.ctrl_points[k][0])
         x = self._quiet_gap_column(k)
         y = int(round(float(self.curve(k)[x])))
-        before_pts = len(xs)
-        before = self.curve(k).copy()
         self.ptr.glide([(x - 4, y - 4), (x, y)])
         if self.plot.modified_ctrl_point is not None:
             raise StepFailed("a control point is focused where a point should be added")
