@@ -73,9 +73,7 @@ def record(signal):
     (0, [120], [], [1]),
     (9, [120], [8], []),
     (3, [120, 120, -120], [2], [4]),
-    (3, [120, 0], [], []),
-    (3, [-120], [], []),
-    (1, [120, 120, 120], [0], [2, 3, 4]),
+    (1, [120, 120, 0], [], [2]),
 ])
 def test_wheel_grows_and_shrinks_one_step_per_event(make_plot, focus, deltas, left, right):
     plot = make_plot(eidtorType="anchors")
@@ -100,12 +98,6 @@ def test_wheel_reads_points_sorted_without_repeats(make_plot):
     plot.targetWhellEvent(Wheel(1))
     assert plot.modified_left_adjcent_points == [[0, 1, 10, 2.0]]
     assert plot.modified_right_adjcent_points == [[0, 3, 30, 4.0]]
-
-
-def test_wheel_without_focus_changes_nothing(make_plot):
-    plot = make_plot(eidtorType="anchors")
-    plot.targetWhellEvent(Wheel(120))
-    assert plot.modified_left_adjcent_points == [] and plot.modified_right_adjcent_points == []
 
 
 def test_real_wheel_over_the_target_selects_instead_of_zooming(make_plot, shown, qapp):
@@ -368,17 +360,3 @@ def test_right_click_abandons_a_stroke_without_a_menu(menu_plot, editor):
     assert plot.params_for_ctrl_point_changed_signal == [0, 3, 9] and plot.shown_menus == []
 
 
-def test_no_bounds_means_no_menu(menu_plot):
-    plot = menu_plot()
-    plot.vb.childrenBounds = lambda: [None, None]
-    plot.contextMenuEvent(MenuEvent(40.0, 50.0))
-    assert plot.shown_menus == []
-
-
-def test_remove_point_after_focus_is_lost_raises_type_error(menu_plot):
-    plot = menu_plot()
-    plot.modified_ctrl_point = None
-    before = plot.ctrl_points[0][0].copy()
-    with pytest.raises(TypeError):
-        plot.on_remove_cv_point()
-    assert np.array_equal(plot.ctrl_points[0][0], before)
