@@ -56,7 +56,7 @@ case "$cmd" in
     # The extension alone is instrumented (AddressSanitizer + UndefinedBehaviorSanitizer);
     # it shadows the installed one through PYTHONPATH.
     BUILD_DIR=build/asan CMAKE_BUILD_TYPE=RelWithDebInfo CMAKE_ARGS="-DCEP_SANITIZE=ON" \
-      PATH="$PWD/$VENV/bin:$PATH" PYTHON="$VENV/bin/python" scripts/devbuild.sh
+      PATH="$PWD/$VENV/bin:$PATH" PYTHON="$PWD/$VENV/bin/python" scripts/devbuild.sh
     # The interpreter is not instrumented, so the runtime must be loaded first, with the
     # C++ runtime beside it (else ASan cannot intercept C++ throws).
     # detect_leaks=0: CPython and Qt keep their global allocations until exit by design,
