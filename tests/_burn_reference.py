@@ -17,5 +17,6 @@ def render(frame, curves, props):
 
 
 def render_stack(volume, curves, props, per_frame=None):
-    frames = [render(v, curves if per_frame is None else [c[i] for c in per_frame], props) for i, v in enumerate(volume)]
+    frames = [render(frame, curves if per_frame is None else [c[i] for c in per_frame], props)
+              for i, frame in enumerate(volume)]
     return np.stack(frames).astype(np.uint8)
