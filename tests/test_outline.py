@@ -165,3 +165,29 @@ def test_fresh_instance_state_and_no_shared_mutables(make_plot):
     a.mouse_path.append((1.0, 2.0))
     assert b.roi_position == [0, 0] and b.mouse_path == []
     assert cep.CurveEditorPlot.roi_position == [0, 0] and cep.CurveEditorPlot.mouse_path == []
+
+
+def test_module_globals_are_read_when_used(make_plot, monkeypatch):
+    import numpy as np
+    calls = []
+    real_pchip, real_cv2 = cep.PchipInterpolator, cep.cv2
+
+    def pchip(x, y):
+        calls.append("pchip")
+        return real_pchip(x, y)
+
+    class Cv2:
+        LINE_AA = real_cv2.LINE_AA
+
+        def polylines(self, *args):
+            calls.append("polylines")
+            return real_cv2.polylines(*args)
+
+    monkeypatch.setattr(cep, "PchipInterpolator", pchip)
+    monkeypatch.setattr(cep, "cv2", Cv2())
+    plot = make_plot()
+    plot.set_curve([np.linspace(0, 9, 10)], [{"color": (255, 0, 0)}])
+    plot.params_for_ctrl_point_changed_signal = [0, 0, 10]
+    plot.build_curve(0)
+    plot._render_image_with_curves(np.zeros((10, 10), np.uint8))
+    assert calls == ["pchip", "polylines"]
