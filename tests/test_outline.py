@@ -183,9 +183,9 @@ def test_module_globals_are_read_when_used(make_plot, monkeypatch):
             calls.append("polylines")
             return real_cv2.polylines(*args)
 
+    plot = make_plot()
     monkeypatch.setattr(cep, "PchipInterpolator", pchip)
     monkeypatch.setattr(cep, "cv2", Cv2())
-    plot = make_plot()
     plot.set_curve([np.linspace(0, 9, 10)], [{"color": (255, 0, 0)}])
     plot.params_for_ctrl_point_changed_signal = [0, 0, 10]
     plot.build_curve(0)
