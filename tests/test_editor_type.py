@@ -1,103 +1,55 @@
-"""Switching the editor type."""
+# Switching the editor type.
+from unittest import mock
+
 import numpy as np
 import pytest
-from PySide6 import QtGui
 
-from pointer_helpers import EditablePlot, Recorder, editor  # noqa: F401
+from pointer_helpers import Recorder, editor  # noqa: F401
 
-CORRECTORS = ["Corrector:Anchors", "Corrector:Liner", "Corrector:LiveWire"]
+DRAG = ((0, 1, 8, 0.0), [[0, 0, 0, 0.0]], [[0, 2, 16, 0.0]])  # what an anchors drag leaves behind
 
 
 def checked(plot):
-    return [a.text() for a in plot.menu.actions() if a.text() in CORRECTORS and a.isChecked()]
+    return [a.text() for a in plot.menu.actions() if a.text().startswith("Corrector:") and a.isChecked()]
 
 
-@pytest.mark.parametrize("given, stored, marks", [
-    ("Liner", "liner", ["Corrector:Liner"]),
-    ("LIVEWIRE", "livewire", ["Corrector:LiveWire"]),
-    ("anchors", "anchors", ["Corrector:Anchors"]),
-    ("None", "none", []),
+@pytest.mark.parametrize("given, stored, marks, menu", [
+    ("Liner", "liner", ["Corrector:Liner"], True), ("LIVEWIRE", "livewire", ["Corrector:LiveWire"], True),
+    ("anchors", "anchors", ["Corrector:Anchors"], True), ("None", "none", [], True),
+    # an unknown name changes no mark; a plot without the editor menu takes every type
+    ("", "", ["Corrector:LiveWire"], True), ("Anchors", "anchors", [], False),
 ])
-def test_switch_sets_marks_restores_properties_redraws_then_announces(editor, given, stored, marks):
-    plot = editor([np.zeros(50), np.ones(50)], eidtorType="livewire" if stored != "livewire" else "liner")
+def test_switch(editor, given, stored, marks, menu):
+    plot = editor([np.ones(50)] * 2, eidtorType="liner" if stored == "livewire" else "livewire", enableEditorMenu=menu)
     plot.curve_props[1]["width"] = 4
-    seen = Recorder(plot)
-    at_signal = []
-    plot.sigCurveEditorTypeChanged.connect(lambda *a: at_signal.append(plot.redraws))
-    before = plot.redraws
-
-    assert plot.setEditorType(given) is None
-    assert plot.editorType == stored and checked(plot) == marks
-    assert plot.curve_props == plot.curve_props_bk and plot.curve_props is not plot.curve_props_bk
-    assert plot.curve_props[1] is not plot.curve_props_bk[1]
-    assert seen.seen == [("sigCurveEditorTypeChanged", stored, None)]
-    assert at_signal == [before + 1]
-
-
-def test_unknown_name_changes_no_mark_and_still_redraws(editor):
-    plot = editor([np.zeros(10)], eidtorType="anchors")
-    seen = Recorder(plot)
-    plot.setEditorType("")
-    plot.setEditorType("")
-    assert plot.editorType == "" and checked(plot) == ["Corrector:Anchors"]
-    assert seen.named("sigCurveEditorTypeChanged") == [("", None)] * 2
+    plot.modified_ctrl_point, plot.modified_left_adjcent_points, plot.modified_right_adjcent_points = DRAG
+    plot.menu.insertAction(plot.menu.actions()[0], plot.menu.addAction("addPoint"))  # as the context menu puts it
+    texts, seen = [a.text() for a in plot.menu.actions()], []
+    plot.sigCurveEditorTypeChanged.connect(lambda *args: seen.append((*args, plot.redraws)))  # after the redraw
+    assert plot.setEditorType(given) is None and plot.editorType == stored and checked(plot) == marks
+    assert plot.curve_props == plot.curve_props_bk and plot.curve_props[1] is not plot.curve_props_bk[1]
+    assert seen == [(stored, None, 1)]
+    # stroke modes drop the context menu's point command, by position
+    assert [a.text() for a in plot.menu.actions()] == texts[stored in ("liner", "livewire"):]
+    assert (plot.modified_ctrl_point, plot.modified_left_adjcent_points,
+            plot.modified_right_adjcent_points) == ((None, [], []) if stored == "none" else DRAG)
 
 
-def test_only_none_drops_the_anchor_drag_state(editor):
-    plot = editor([np.zeros(10)], eidtorType="anchors")
-    plot.modified_ctrl_point = (0, 1, 8, 0.0)
-    plot.modified_left_adjcent_points = [[0, 0, 0, 0.0]]
-    for kind in ("liner", "livewire", "anchors"):
-        plot.setEditorType(kind)
-        assert plot.modified_ctrl_point == (0, 1, 8, 0.0) and plot.modified_left_adjcent_points
-    plot.setEditorType("none")
-    assert plot.modified_ctrl_point is None
-    assert plot.modified_left_adjcent_points == [] and plot.modified_right_adjcent_points == []
-
-
-@pytest.mark.parametrize("kind, removed", [("liner", True), ("livewire", True), ("anchors", False), ("none", False)])
-def test_point_command_at_the_top_goes_by_position_in_stroke_modes(editor, kind, removed):
+def test_triggered_marks_switch_and_toggle_back_without_triggering_again(editor):
     plot = editor([np.zeros(10)])
-    command = QtGui.QAction("addPoint", plot.menu)
-    plot.menu.insertAction(plot.menu.actions()[0], command)
-    plot.menu.insertSeparator(plot.menu.actions()[1])
-    texts = [a.text() for a in plot.menu.actions()]
-    plot.setEditorType(kind)
-    assert [a.text() for a in plot.menu.actions()] == (texts[1:] if removed else texts)
-
-
-def test_marks_do_not_trigger_the_actions_and_triggers_toggle(editor):
-    plot = editor([np.zeros(10)])
-    calls = []
-    original = EditablePlot.setEditorType
-    plot.setEditorType = lambda t: (calls.append(t), original(plot, t))
+    plot.setEditorType = mock.Mock(wraps=plot.setEditorType)
     liner = next(a for a in plot.menu.actions() if a.text() == "Corrector:Liner")
     liner.trigger()
-    assert calls == ["Liner"] and plot.editorType == "liner" and checked(plot) == ["Corrector:Liner"]
     liner.trigger()
-    assert calls == ["Liner", "None"] and plot.editorType == "none" and checked(plot) == []
+    assert plot.setEditorType.call_args_list == [mock.call("Liner"), mock.call("None")] and checked(plot) == []
 
 
-def test_plot_without_editor_menu_accepts_every_type(editor):
-    plot = editor([np.zeros(10)], enableEditorMenu=False)
-    seen = Recorder(plot)
-    for kind in ("Anchors", "liner", "livewire", "none"):
-        plot.setEditorType(kind)
-    assert [a for a, _ in seen.named("sigCurveEditorTypeChanged")] == ["anchors", "liner", "livewire", "none"]
-
-
-def test_failures_keep_the_steps_already_done(editor):
+# A name without lower() fails first; a failed redraw comes after the marks are set.
+@pytest.mark.parametrize("given, error, stored, marks", [
+    (None, AttributeError, "liner", ["Corrector:Liner"]), ("anchors", RuntimeError, "anchors", ["Corrector:Anchors"])])
+def test_failures_keep_the_steps_already_done(editor, given, error, stored, marks):
     plot = editor([np.zeros(10)], eidtorType="liner")
-    seen = Recorder(plot)
-    with pytest.raises(AttributeError):
-        plot.setEditorType(None)
-    assert plot.editorType == "liner"
-
-    def broken(*args, **kargs):
-        raise RuntimeError("redraw failed")
-
-    plot.plot = broken
-    with pytest.raises(RuntimeError):
-        plot.setEditorType("anchors")
-    assert plot.editorType == "anchors" and checked(plot) == ["Corrector:Anchors"]
-    assert seen.seen == []
+    plot.plot, seen = mock.Mock(side_effect=RuntimeError), Recorder(plot)
+    with pytest.raises(error):
+        plot.setEditorType(given)
+    assert plot.editorType == stored and checked(plot) == marks and seen == []
