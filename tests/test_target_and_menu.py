@@ -5,59 +5,39 @@ import time
 import numpy as np
 import pytest
 from PySide6 import QtCore, QtGui
-from PySide6.QtTest import QTest
 
 RED, GREEN = (255, 0, 0), (0, 255, 0)
 
 
-def props(color=RED, visible=True):
-    return {"color": color, "style": QtCore.Qt.PenStyle.DashLine, "width": 2, "connect": "all",
-            "is_visible": visible}
+def props(color=RED):
+    return {"color": color, "style": QtCore.Qt.PenStyle.DashLine, "width": 2, "connect": "all", "is_visible": True}
 
 
-class Wheel:
-    def __init__(self, delta):
-        self._delta = delta
+class Stub:
+    """An event or target answering the few calls the handlers make."""
+
+    def __init__(self, x=0.0, y=0.0, delta=0):
+        self.point, self._delta = QtCore.QPointF(x, y), delta
+
+    def scenePos(self):
+        return self.point
 
     def delta(self):
         return self._delta
 
-
-class FakeTarget:
-    def __init__(self, x, y):
-        self.point = QtCore.QPointF(x, y)
-
-    def scenePos(self):
-        return self.point
-
-
-class MenuEvent:
-    def __init__(self, x, y):
-        self.point = QtCore.QPointF(x, y)
-        self.ignored = False
-
-    def ignore(self):
-        self.ignored = True
-
-    def scenePos(self):
-        return self.point
-
     def screenPos(self):
         return QtCore.QPoint(7, 9)
 
+    def ignore(self):
+        pass
 
-def identity_view(plot, extent=100.0, width=100.0):
-    """Scene coordinates equal data coordinates; the data span `extent`, the view `width`."""
+
+def identity_view(plot):
+    """Scene coordinates are data coordinates; the data span 100 units, as does the view."""
     plot.vb.mapSceneToView = lambda p: QtCore.QPointF(p)
-    plot.vb.childrenBounds = lambda: [[0.0, extent], [0.0, extent]]
-    plot.vb.viewRect = lambda: QtCore.QRectF(0, 0, width, width)
+    plot.vb.childrenBounds = lambda: [[0.0, 100.0], [0.0, 100.0]]
+    plot.vb.viewRect = lambda: QtCore.QRectF(0, 0, 100, 100)
     plot.sceneBoundingRect = lambda: QtCore.QRectF(-1e6, -1e6, 2e6, 2e6)
-
-
-def anchors_plot(make_plot, curves, colors=(RED,)):
-    plot = make_plot(eidtorType="anchors")
-    plot.set_curve(curves, [props(c) for c in colors])
-    return plot
 
 
 def record(signal):
@@ -65,8 +45,6 @@ def record(signal):
     signal.connect(lambda *args: seen.append(args))
     return seen
 
-
-# --- wheel -------------------------------------------------------------------------------
 
 @pytest.mark.parametrize("focus, deltas, left, right", [
     (3, [120, 120, 120], [2, 1, 0], [4, 5, 6]),
@@ -81,11 +59,9 @@ def test_wheel_grows_and_shrinks_one_step_per_event(make_plot, focus, deltas, le
     plot.ctrl_points = [[np.arange(10) * 10, np.arange(10) * 2.0]]
     plot.modified_ctrl_point = (0, focus, focus * 10, focus * 2.0)
     for delta in deltas:
-        plot.targetWhellEvent(Wheel(delta))
-    assert [p[1] for p in plot.modified_left_adjcent_points] == left
-    assert [p[1] for p in plot.modified_right_adjcent_points] == right
-    for p in plot.modified_left_adjcent_points + plot.modified_right_adjcent_points:
-        assert p[0] == 0 and p[2] == p[1] * 10 and p[3] == p[1] * 2.0 and isinstance(p, list)
+        plot.targetWhellEvent(Stub(delta=delta))
+    assert plot.modified_left_adjcent_points == [[0, i, i * 10, i * 2.0] for i in left]
+    assert plot.modified_right_adjcent_points == [[0, i, i * 10, i * 2.0] for i in right]
     if left:
         assert list(plot.modified_left_adjcent_plot.getData()[0]) == [i * 10 for i in left]
 
@@ -95,14 +71,14 @@ def test_wheel_reads_points_sorted_without_repeats(make_plot):
     plot.curve_props = [props()]
     plot.ctrl_points = [[np.array([0, 0, 30, 10, 20]), np.array([1.0, 1.0, 4.0, 2.0, 3.0])]]
     plot.modified_ctrl_point = (0, 2, 20, 3.0)
-    plot.targetWhellEvent(Wheel(1))
+    plot.targetWhellEvent(Stub(delta=1))
     assert plot.modified_left_adjcent_points == [[0, 1, 10, 2.0]]
     assert plot.modified_right_adjcent_points == [[0, 3, 30, 4.0]]
 
 
 def test_real_wheel_over_the_target_selects_instead_of_zooming(make_plot, shown, qapp):
-    curve = np.linspace(20.0, 80.0, 101)
-    plot = anchors_plot(make_plot, [curve])
+    plot = make_plot(eidtorType="anchors")
+    plot.set_curve([np.linspace(20.0, 80.0, 101)], [props()])
     view = shown(plot)
     plot.plot()
     qapp.processEvents()
@@ -113,31 +89,26 @@ def test_real_wheel_over_the_target_selects_instead_of_zooming(make_plot, shown,
     plot.plot_focus_control_point(plot.modified_ctrl_point, plot.mapFromScene(scene))
     before = plot.vb.viewRange()
     local = QtCore.QPointF(view.mapFromScene(scene))
-    event = QtGui.QWheelEvent(local, QtCore.QPointF(view.viewport().mapToGlobal(local.toPoint())),
-                              QtCore.QPoint(0, 0), QtCore.QPoint(0, 120), QtCore.Qt.MouseButton.NoButton,
-                              QtCore.Qt.KeyboardModifier.NoModifier, QtCore.Qt.ScrollPhase.NoScrollPhase, False)
-    qapp.sendEvent(view.viewport(), event)
+    qapp.sendEvent(view.viewport(), QtGui.QWheelEvent(
+        local, QtCore.QPointF(view.viewport().mapToGlobal(local.toPoint())), QtCore.QPoint(0, 0),
+        QtCore.QPoint(0, 120), QtCore.Qt.MouseButton.NoButton, QtCore.Qt.KeyboardModifier.NoModifier,
+        QtCore.Qt.ScrollPhase.NoScrollPhase, False))
     qapp.processEvents()
     assert [p[1] for p in plot.modified_left_adjcent_points] == [k - 1]
     assert plot.vb.viewRange() == before
 
 
-# --- target movement -----------------------------------------------------------------------
-
 @pytest.fixture
 def dragging(make_plot):
-    """An anchors plot over a 41-column ramp with control points every 10 columns, the point
-    at position `k` focused and the drag under way."""
+    """Control points every 10 columns of a 41-column ramp on the last of `count` curves, the
+    point at position k focused and a drag under way."""
 
-    def make(k, ctrl_x=(0, 10, 20, 30, 40), colors=(RED,), curve_count=1):
+    def make(k, count=1, ctrl_x=(0, 10, 20, 30, 40)):
         plot = make_plot(eidtorType="anchors")
-        curves = [np.arange(41, dtype=float) for _ in range(curve_count)]
-        plot.set_curve(curves, [props(c) for c in colors])
+        plot.set_curve([np.arange(41.0) for _ in range(count)], [props(c) for c in (RED, GREEN)[:count]])
         xs = np.array(ctrl_x, dtype=np.int64)
-        for i in range(curve_count):
-            plot.ctrl_points[i] = [xs.copy(), xs.astype(float)]
-        ci = curve_count - 1
-        plot.modified_ctrl_point = (ci, k, xs[k], float(xs[k]))
+        plot.ctrl_points = [[xs.copy(), xs.astype(float)] for _ in range(count)]
+        plot.modified_ctrl_point = (count - 1, k, xs[k], float(xs[k]))
         plot.target.show()
         plot.mouse_pressed = True
         identity_view(plot)
@@ -146,96 +117,59 @@ def dragging(make_plot):
     return make
 
 
-@pytest.mark.parametrize("x, column", [(-7.0, 0), (10.5, 10), (11.5, 12), (99.0, 40)])
-def test_drag_column_is_rounded_half_even_and_clamped(dragging, x, column):
-    plot = dragging(2)
-    plot.targetMoved(FakeTarget(x, 5.0))
-    assert plot.ctrl_points[0][0][2] == column
-    assert plot.ctrl_points[0][1][2] == 5.0
-
-
-def test_drag_rebuilds_the_span_between_the_other_points(dragging):
-    plot = dragging(2)
-    changed, spans = record(plot.sigCurveChanged), record(plot.sigControlPointChanged)
-    plot.targetMoved(FakeTarget(23.0, 30.0))
-    assert spans == [(0, [10, 31])]
-    assert len(changed) == 1 and changed[0][1] is plot.gCurves[0]
-    assert plot.params_for_ctrl_point_changed_signal is None
-    assert plot.gCurves[0][23] == pytest.approx(30.0)
-    assert np.array_equal(plot.gCurves[0][:10], np.arange(10)) and np.array_equal(plot.gCurves[0][31:], np.arange(31, 41))
-
-
-@pytest.mark.parametrize("k, expected", [(0, [0, 11]), (4, [30, 41])])
-def test_dragging_an_end_point_spans_to_the_curve_end(dragging, k, expected):
+@pytest.mark.parametrize("k, x, y, left, right, xs, ys, span", [
+    (2, -7.0, 5.0, [], [], [0, 10, 0, 30, 40], [0, 10, 5, 30, 40], [0, 1]),  # clamped left onto column 0
+    (2, 10.5, 5.0, [], [], [0, 10, 10, 30, 40], [0, 10, 5, 30, 40], [10, 11]),  # halves to even
+    (2, 11.5, 5.0, [], [], [0, 10, 12, 30, 40], [0, 10, 5, 30, 40], [10, 31]),
+    (2, 99.0, 5.0, [], [], [0, 10, 40, 30, 40], [0, 10, 5, 30, 40], [40, 41]),  # clamped right
+    (0, 0.0, 3.0, [], [], [0, 10, 20, 30, 40], [3, 10, 20, 30, 40], [0, 11]),  # first point
+    (4, 40.0, 3.0, [], [], [0, 10, 20, 30, 40], [0, 10, 20, 30, 3], [30, 41]),  # last point
+    (2, 23.0, 18.0, [[0, 1, 10, 10.0]], [], [0, 13, 23, 30, 40], [0, 8, 18, 30, 40], [10, 31]),  # rigid
+    (2, 27.0, 25.0, [[0, 1, 10, 10.0], [0, 0, 0, 0.0]], [[0, 3, 30, 30.0], [0, 4, 40, 40.0]],
+     [0, 10, 20, 30, 40], [5, 15, 25, 35, 45], [10, 31]),  # all others selected: vertical only
+])
+def test_drag_moves_the_point_and_rebuilds_the_span(dragging, k, x, y, left, right, xs, ys, span):
     plot = dragging(k)
-    spans = record(plot.sigControlPointChanged)
-    plot.targetMoved(FakeTarget(float(plot.ctrl_points[0][0][k]), 3.0))
-    assert spans == [(0, expected)]
-
-
-def test_drag_moves_selected_neighbours_rigidly(dragging):
-    plot = dragging(2)
-    plot.modified_left_adjcent_points = [[0, 1, 10, 10.0]]
-    plot.targetMoved(FakeTarget(23.0, 18.0))
-    assert plot.modified_left_adjcent_points == [[0, 1, 13, 8.0]]
-    assert list(plot.ctrl_points[0][0]) == [0, 13, 23, 30, 40]
-    assert list(plot.ctrl_points[0][1]) == [0.0, 8.0, 18.0, 30.0, 40.0]
-
-
-def test_all_other_points_selected_moves_only_vertically(dragging):
-    plot = dragging(2)
-    plot.modified_left_adjcent_points = [[0, 1, 10, 10.0], [0, 0, 0, 0.0]]
-    plot.modified_right_adjcent_points = [[0, 3, 30, 30.0], [0, 4, 40, 40.0]]
-    plot.targetMoved(FakeTarget(27.0, 25.0))
-    assert list(plot.ctrl_points[0][0]) == [0, 10, 20, 30, 40]
-    assert list(plot.ctrl_points[0][1]) == [5.0, 15.0, 25.0, 35.0, 40.0 + 5.0]
+    plot.modified_left_adjcent_points, plot.modified_right_adjcent_points = left, right
+    changed, spans = record(plot.sigCurveChanged), record(plot.sigControlPointChanged)
+    plot.targetMoved(Stub(x, y))
+    assert list(plot.ctrl_points[0][0]) == xs and list(plot.ctrl_points[0][1]) == ys
+    assert spans == [(0, span)] and changed[0][1] is plot.gCurves[0]
+    assert plot.params_for_ctrl_point_changed_signal is None
+    for p in left + right:
+        assert [p[2], p[3]] == [xs[p[1]], ys[p[1]]]
+    outside = np.r_[0:span[0], span[1]:41]
+    assert np.array_equal(plot.gCurves[0][outside], outside)
 
 
 @pytest.mark.parametrize("change", ["hidden", "released", "no focus"])
 def test_target_moved_outside_a_drag_changes_nothing(dragging, change):
     plot = dragging(2)
-    if change == "hidden":
-        plot.target.hide()
-    elif change == "released":
-        plot.mouse_pressed = False
-    else:
+    plot.target.setVisible(change != "hidden")
+    plot.mouse_pressed = change != "released"
+    if change == "no focus":
         plot.modified_ctrl_point = None
-    before = [a.copy() for a in plot.ctrl_points[0]]
     spans = record(plot.sigControlPointChanged)
-    plot.targetMoved(FakeTarget(23.0, 30.0))
-    assert spans == [] and all(np.array_equal(a, b) for a, b in zip(before, plot.ctrl_points[0]))
+    plot.targetMoved(Stub(23.0, 30.0))
+    assert spans == [] and list(plot.ctrl_points[0][0]) == [0, 10, 20, 30, 40]
 
 
-def test_focus_marker_follows_in_the_dragged_curves_inverse_colour(dragging):
-    plot = dragging(2, colors=(RED, GREEN), curve_count=2)
-    plot.targetMoved(FakeTarget(21.0, 12.0))
+def test_drag_marker_colour_and_missing_end_point(dragging):
+    plot = dragging(2, count=2)
+    plot.targetMoved(Stub(21.0, 12.0))
     marker = plot.focus_control_point_plot
-    assert list(marker.getData()[0]) == [21] and list(marker.getData()[1]) == [12.0]
-    assert marker.opts["symbolBrush"] == (255, 0, 255)
+    assert [list(a) for a in marker.getData()] == [[21], [12.0]]
+    assert marker.opts["symbolBrush"] == (255, 0, 255)  # inverse of the second curve's green
 
-
-def test_drag_without_an_end_point_to_the_left_raises_index_error(dragging):
-    plot = dragging(0, ctrl_x=(10, 20, 30, 40))
-    plot.modified_ctrl_point = (0, 1, 20, 20.0)
-    before = plot.ctrl_points[0][0].copy()
+    plot = dragging(1, ctrl_x=(10, 20, 30, 40))  # no point at column 0 to the left of 5
     with pytest.raises(IndexError):
-        plot.targetMoved(FakeTarget(5.0, 1.0))
-    assert np.array_equal(plot.ctrl_points[0][0], before)
-
-
-def send_mouse(qapp, view, kind, point, button, buttons):
-    viewport = view.viewport()
-    local = QtCore.QPointF(point)
-    event = QtGui.QMouseEvent(kind, local, QtCore.QPointF(viewport.mapToGlobal(local.toPoint())), button, buttons,
-                              QtCore.Qt.KeyboardModifier.NoModifier)
-    qapp.sendEvent(viewport, event)
-    qapp.processEvents()
-    time.sleep(0.02)  # the scene drops moves closer than 10 ms apart
+        plot.targetMoved(Stub(5.0, 1.0))
+    assert list(plot.ctrl_points[0][0]) == [10, 20, 30, 40]
 
 
 def test_real_drag_through_qt_events(make_plot, shown, qapp):
-    curve = np.round(100 + 30 * np.sin(np.linspace(0, 3 * np.pi, 201)))
-    plot = anchors_plot(make_plot, [curve])
+    plot = make_plot(eidtorType="anchors")
+    plot.set_curve([np.round(100 + 30 * np.sin(np.linspace(0, 3 * np.pi, 201)))], [props()])
     view = shown(plot, size=(800, 600))
     plot.plot()
     plot.vb.autoRange()
@@ -244,39 +178,36 @@ def test_real_drag_through_qt_events(make_plot, shown, qapp):
     k = len(xs) // 2
     px, py = float(xs[k]), float(ys[k])
 
-    def to_view(x, y):
-        return view.mapFromScene(plot.vb.mapViewToScene(QtCore.QPointF(x, y)))
+    def send(kind, x, y, button, buttons):
+        local = QtCore.QPointF(view.mapFromScene(plot.vb.mapViewToScene(QtCore.QPointF(x, y))))
+        global_pos = QtCore.QPointF(view.viewport().mapToGlobal(local.toPoint()))
+        event = QtGui.QMouseEvent(kind, local, global_pos, button, buttons, QtCore.Qt.KeyboardModifier.NoModifier)
+        qapp.sendEvent(view.viewport(), event)
+        qapp.processEvents()
+        time.sleep(0.02)  # the scene drops moves closer than 10 ms apart
 
     changed, spans = record(plot.sigCurveChanged), record(plot.sigControlPointChanged)
     finished = record(plot.sigCurveChangeFinished)
-    left, none = QtCore.Qt.MouseButton.LeftButton, QtCore.Qt.MouseButton.NoButton
-    move, down, up = (QtCore.QEvent.Type.MouseMove, QtCore.QEvent.Type.MouseButtonPress,
-                      QtCore.QEvent.Type.MouseButtonRelease)
-    start = to_view(px, py)
-    send_mouse(qapp, view, move, start + QtCore.QPoint(1, 0), none, none)
-    send_mouse(qapp, view, move, start, none, none)
+    left, none, T = QtCore.Qt.MouseButton.LeftButton, QtCore.Qt.MouseButton.NoButton, QtCore.QEvent.Type
+    send(T.MouseMove, px + 1, py, none, none)
+    send(T.MouseMove, px, py, none, none)
     assert plot.modified_ctrl_point is not None and plot.modified_ctrl_point[1] == k
-    send_mouse(qapp, view, down, start, left, left)
+    send(T.MouseButtonPress, px, py, left, left)
     assert plot.mouse_pressed
     for step in range(1, 6):
-        send_mouse(qapp, view, move, to_view(px, py - 4 * step), none, left)
-    send_mouse(qapp, view, up, to_view(px, py - 20), left, none)
-    assert len(changed) >= 2 and len(changed) == len(spans)
-    assert all(c[1] is plot.gCurves[0] for c in changed)
+        send(T.MouseMove, px, py - 4 * step, none, left)
+    send(T.MouseButtonRelease, px, py - 20, left, none)
+    assert len(changed) >= 2 and len(changed) == len(spans) and all(c[1] is plot.gCurves[0] for c in changed)
     assert finished == [(None, None)]
     assert plot.ctrl_points[0][1][k] < py - 10
     assert not plot.mouse_pressed and plot.modified_ctrl_point is None
 
 
-# --- context menu ------------------------------------------------------------------------
-
 @pytest.fixture
 def menu_plot(make_plot):
-    def make(editor="anchors", curves=None, colors=(RED,)):
+    def make(editor="anchors", curves=(50.0,)):
         plot = make_plot(eidtorType=editor)
-        if curves is None:
-            curves = [np.full(101, 50.0)]
-        plot.set_curve(curves, [props(c) for c in colors][: len(curves)] + [props()] * (len(curves) - len(colors)))
+        plot.set_curve([np.full(101, c) for c in curves], [props(c) for c in (RED, GREEN)[:len(curves)]])
         identity_view(plot)
         plot.shown_menus = []
         plot.menu.exec = lambda pos: plot.shown_menus.append(([a.text() for a in plot.menu.actions()], pos))
@@ -289,49 +220,34 @@ def point_commands(plot):
     return [a.text() for a in plot.menu.actions() if a.text() in ("addPoint", "removePoint")]
 
 
-def test_menu_offers_remove_for_a_focused_point(menu_plot):
-    plot = menu_plot()
-    plot.modified_ctrl_point = (0, 1, 50, 50.0)
-    event = MenuEvent(50.4, 50.0)
-    plot.contextMenuEvent(event)
-    texts, pos = plot.shown_menus[-1]
-    assert texts[0] == "removePoint" and plot.menu.actions()[1].isSeparator()
-    assert texts[3:6] == ["Corrector:Liner", "Corrector:LiveWire", "Corrector:Anchors"]
-    assert pos == QtCore.QPoint(7, 9) and event.ignored
-
-
-@pytest.mark.parametrize("x, y, expected", [
-    (40.0, 70.0, ["addPoint"]),    # 20 below the curve: within the halved-ratio reach of 30
-    (40.0, 80.0, []),              # exactly 30 away: strict comparison
-    (0.0, 50.0, []),               # column 0 never qualifies
-    (40.0, 50.0, ["addPoint"]),
+@pytest.mark.parametrize("focused, x, y, expected", [
+    (True, 50.4, 50.0, ["removePoint"]),  # focus wins even next to a curve
+    (False, 40.0, 70.0, ["addPoint"]),  # 20 away: inside the halved-ratio reach of 30
+    (False, 40.0, 80.0, []),  # exactly 30 away: strict
+    (False, 0.0, 50.0, []),  # column 0 never qualifies
 ])
-def test_add_point_offered_near_a_curve(menu_plot, x, y, expected):
+def test_menu_offers_the_point_command_that_fits(menu_plot, focused, x, y, expected):
     plot = menu_plot()
-    plot.contextMenuEvent(MenuEvent(x, y))
-    assert point_commands(plot) == expected
-
-
-def test_repeated_menus_keep_one_point_command_and_outside_shows_none(menu_plot):
-    plot = menu_plot()
-    for _ in range(3):
-        plot.contextMenuEvent(MenuEvent(40.0, 50.0))
-    assert point_commands(plot) == ["addPoint"]
+    plot.modified_ctrl_point = (0, 1, 50, 50.0) if focused else None
+    for _ in range(3):  # repeated menus keep a single point command
+        plot.contextMenuEvent(Stub(x, y))
+    texts, pos = plot.shown_menus[-1]
+    assert point_commands(plot) == expected and pos == QtCore.QPoint(7, 9)
+    if expected:
+        assert texts[0] == expected[0] and plot.menu.actions()[1].isSeparator()
     plot.sceneBoundingRect = lambda: QtCore.QRectF(1000, 1000, 1, 1)
-    plot.contextMenuEvent(MenuEvent(40.0, 50.0))
+    plot.contextMenuEvent(Stub(x, y))
     assert point_commands(plot) == [] and len(plot.shown_menus) == 4
 
 
 def test_add_point_adds_at_the_pointer_to_the_lower_index_curve(menu_plot):
-    plot = menu_plot(curves=[np.full(101, 40.0), np.full(101, 60.0)], colors=(RED, GREEN))
+    plot = menu_plot(curves=(40.0, 60.0))
     changed = record(plot.sigCurveChanged)
-    plot.contextMenuEvent(MenuEvent(30.4, 50.4))
-    action = plot.menu.actions()[0]
-    assert action.text() == "addPoint"
-    action.trigger()
-    assert 30 in list(plot.ctrl_points[0][0]) and 30 not in list(plot.ctrl_points[1][0])
-    assert plot.ctrl_points[0][1][list(plot.ctrl_points[0][0]).index(30)] == 50
-    assert changed and changed[0][0] == 0 and plot.gCurves[0][30] == pytest.approx(50.0)
+    plot.contextMenuEvent(Stub(30.4, 50.4))
+    plot.menu.actions()[0].trigger()
+    xs = list(plot.ctrl_points[0][0])
+    assert 30 in xs and plot.ctrl_points[0][1][xs.index(30)] == 50 and 30 not in list(plot.ctrl_points[1][0])
+    assert changed[0][0] == 0 and plot.gCurves[0][30] == pytest.approx(50.0)
 
 
 def test_remove_point_removes_the_focused_point_and_its_neighbours(menu_plot):
@@ -340,10 +256,9 @@ def test_remove_point_removes_the_focused_point_and_its_neighbours(menu_plot):
     plot.modified_ctrl_point = (0, 5, 50, 50.0)
     plot.modified_left_adjcent_points = [[0, 4, 40, 50.0], [0, 3, 30, 50.0]]
     plot.modified_right_adjcent_points = [[0, 6, 60, 50.0]]
-    calls = []
-    original = plot.remove_cv_points
+    calls, original = [], plot.remove_cv_points
     plot.remove_cv_points = lambda idx, ci: (calls.append((list(idx), ci)), original(idx, ci))
-    plot.contextMenuEvent(MenuEvent(50.0, 50.0))
+    plot.contextMenuEvent(Stub(50.0, 50.0))
     plot.menu.actions()[0].trigger()
     assert calls == [([4, 3, 5, 6], 0)]
     assert list(plot.ctrl_points[0][0]) == [0, 10, 20, 70, 80, 90, 100]
@@ -352,11 +267,7 @@ def test_remove_point_removes_the_focused_point_and_its_neighbours(menu_plot):
 @pytest.mark.parametrize("editor", ["liner", "livewire"])
 def test_right_click_abandons_a_stroke_without_a_menu(menu_plot, editor):
     plot = menu_plot(editor=editor)
-    plot.mouse_path = [(3.0, 4.0)]
-    plot.current_curve_idx = 0
-    plot.params_for_ctrl_point_changed_signal = [0, 3, 9]
-    plot.contextMenuEvent(MenuEvent(40.0, 50.0))
+    plot.mouse_path, plot.current_curve_idx, plot.params_for_ctrl_point_changed_signal = [(3.0, 4.0)], 0, [0, 3, 9]
+    plot.contextMenuEvent(Stub(40.0, 50.0))
     assert plot.mouse_path == [] and plot.current_curve_idx == -1
     assert plot.params_for_ctrl_point_changed_signal == [0, 3, 9] and plot.shown_menus == []
-
-
