@@ -85,26 +85,23 @@ nb::object build_curve(Call &c) {
     nb::object curves = getattr(self, "gCurves");
 
     if (py_eq(curve_index, nb::int_(-1))) {
-        // Every curve over the pending span, or over its whole length when none is.
+        // Every curve over the pending span, or over its whole length when none is;
+        // each through the instance, so that an override of build_curve is used.
         nb::object span = getattr(self, kSpan);
         const Py_ssize_t count = py_len(curves);
         for (Py_ssize_t i = 0; i < count; ++i) {
             nb::int_ index(i);
-            nb::object inter = interpolate(self, np, index);
-            nb::object start, stop;
+            nb::list own;
+            own.append(index);
             if (span.is_none()) {
-                start = nb::int_(0);
-                stop = nb::int_(py_len(item(getattr(self, "gCurves"), index)));
+                own.append(nb::int_(0));
+                own.append(nb::int_(py_len(item(getattr(self, "gCurves"), index))));
             } else {
-                start = item(span, 1);
-                stop = item(span, 2);
+                own.append(item(span, 1));
+                own.append(item(span, 2));
             }
-            write_span(self, index, inter, start, stop);
-            getattr(self, "sigCurveChanged").attr("emit")(index, item(getattr(self, "gCurves"), index));
-            nb::list bounds;
-            bounds.append(start);
-            bounds.append(stop);
-            getattr(self, "sigControlPointChanged").attr("emit")(index, bounds);
+            setattr(self, kSpan, own);
+            self.attr("build_curve")(index);
         }
         if (count > 0) setattr(self, kSpan, nb::none());
         return nb::none();
