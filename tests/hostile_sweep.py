@@ -8,7 +8,9 @@ must stay the very objects it passed.
     python hostile_sweep.py EXAMPLES SEED
 """
 import os
+import shutil
 import sys
+import tempfile
 
 os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")
 
@@ -89,9 +91,10 @@ METHODS = {
     "mouseDoubleClickEvent": "event", "mouse_release": 0, "targetWhellEvent": "event", "targetMoved": "event",
     "contextMenuEvent": "event", "on_add_cv_point": 1, "on_remove_cv_point": 0, "_render_image_with_curves": 1,
     "_get_current_frame_as_uint8": 0, "setVolumeData": 1, "setVolumeGCurves": 1, "get_inverse_color": 1,
-    "_on_save_progress": 1, "_on_save_finished": 1, "_on_save_error": 1,
+    "_on_save_progress": 1, "_on_save_finished": 1, "_on_save_error": 1, "onSaveImageAs": 0,
+    "onSaveImageWithCurveAs": 0, "onSaveStackImageAs": 0, "onSaveStackImageWithCurveAs": 0,
 }
-STATE = ["gCurves", "curve_props", "ctrl_points", "params_for_ctrl_point_changed_signal", "modified_ctrl_point",
+STATE = ["volumeData", "volumeGCurves", "gCurves", "curve_props", "ctrl_points", "params_for_ctrl_point_changed_signal", "modified_ctrl_point",
          "mouse_path", "current_curve_idx", "editorType", "added_items", "roi_position", "mouse_pressed",
          "modified_left_adjcent_points", "modified_right_adjcent_points", "curveLen", "update_mode"]
 EDITORS = ["none", "anchors", "liner", "livewire", "odd"]
@@ -103,6 +106,10 @@ ALLOWED = (TypeError, ValueError, IndexError, KeyError, AttributeError, Overflow
 
 cep.QMessageBox = type("Box", (), {"__init__": lambda self, *a: None, "__getattr__": lambda self, n: (lambda *a: None),
                                    "Icon": QtWidgets.QMessageBox.Icon})
+OUT = tempfile.mkdtemp(prefix="sweep-")
+PATHS = [os.path.join(OUT, "frame.png"), os.path.join(OUT, "stack.TIF"), os.path.join(OUT, "no", "such", "x.png"), ""]
+cep.QFileDialog = type("Dialog", (), {"getSaveFileName": staticmethod(
+    lambda *a: (PATHS[counts["cases"] % len(PATHS)], ""))})
 window = Window()
 counts = {"cases": 0, "raised": 0}
 kinds = {}
@@ -166,6 +173,7 @@ def run_case(editor, state, calls):
     worker = plot.save_worker
     if worker is not None:
         worker.wait()
+        app.processEvents()
     plot.deleteLater()
     QtCore.QCoreApplication.sendPostedEvents(None, QtCore.QEvent.Type.DeferredDelete)
 
@@ -177,7 +185,10 @@ def main(examples, seed):
     def sweep(case):
         run_case(*case)
 
-    sweep()
+    try:
+        sweep()
+    finally:
+        shutil.rmtree(OUT, ignore_errors=True)
     print("raised:", dict(sorted(kinds.items())), flush=True)
     print(f"{counts['cases']} calls, {counts['raised']} raised expected exceptions, 0 unexpected", flush=True)
 
