@@ -54,7 +54,8 @@ PyObject *guarded(F &&body) noexcept {
     } catch (const std::bad_cast &) {
         PyErr_SetString(PyExc_TypeError, "value of an unexpected type");
     } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
+        // Any other C++ exception reaching the boundary is a fault of ours, not of the input.
+        PyErr_Format(PyExc_SystemError, "curveEditorPlot internal error: %s", e.what());
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
     }
