@@ -44,22 +44,6 @@ def test_initial_editor_type_in_any_case(make_plot, given, stored, checked):
     assert {t for t, (_, c) in checks(plot).items() if c} == ({checked} if checked else set())
 
 
-@pytest.mark.parametrize("mode", ["local", "LOCAL", "global"])
-def test_update_mode_stored_as_given(make_plot, mode):
-    assert make_plot(update_mode=mode).update_mode == mode
-
-
-@pytest.mark.parametrize("theme, dark", [("dark", True), ("Dark", False), ("light", False), (None, False)])
-def test_menu_style_follows_the_host_theme_exactly(make_plot, host, theme, dark):
-    host.theme = theme
-    sheet = make_plot().menu.styleSheet()
-    assert "rgb(0, 120, 212)" in sheet
-    if dark:
-        assert sheet.startswith("QMenu {background-color: rgb(37, 37, 38); color: rgb(240, 240, 240);}")
-    else:
-        assert sheet.startswith("QMenu {background-color: rgb(240, 240, 240); color: rgb(37, 37, 38);}")
-
-
 def test_failures_raise_at_their_step(qapp, host):
     with pytest.raises(AttributeError):
         cep.CurveEditorPlot(parentWindow=host, eidtorType=None)
@@ -74,15 +58,17 @@ def test_failures_raise_at_their_step(qapp, host):
         cep.CurveEditorPlot()
 
 
-def test_base_class_arguments_pass_through(make_plot):
-    plot = make_plot(title="Frame 3")
-    assert plot.titleLabel.text == "Frame 3"
+def test_arguments_pass_through_or_are_stored(make_plot):
+    plot = make_plot(title="Frame 3", update_mode="LOCAL")
+    assert plot.titleLabel.text == "Frame 3" and plot.update_mode == "LOCAL"
 
 
 def test_editor_menu_disabled_then_enabled(make_plot):
     plot = make_plot(eidtorType="livewire", enableEditorMenu=False)
     assert plot.enableEditorMenu is False
     assert texts(plot)[1:] == SAVES
+    plot.setEnableEditorMenu(0)  # nothing to disable: only the flag changes
+    assert texts(plot)[1:] == SAVES and plot.enableEditorMenu == 0
 
     plot.setEnableEditorMenu(True)
     assert texts(plot)[1:] == CORRECTORS + SAVES
@@ -99,13 +85,6 @@ def test_editor_menu_disabled_then_enabled(make_plot):
     plot.editorType = "anchors"
     plot.setEnableEditorMenu("yes")
     assert checks(plot)["Corrector:Anchors"] == (True, True)
-
-
-def test_disabling_a_menu_without_correctors_only_stores_the_flag(make_plot):
-    plot = make_plot(enableEditorMenu=False)
-    before = texts(plot)
-    plot.setEnableEditorMenu(0)
-    assert texts(plot) == before and plot.enableEditorMenu == 0
 
 
 def test_real_corrector_action_calls_set_editor_type(make_plot):

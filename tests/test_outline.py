@@ -98,8 +98,11 @@ def test_plot_class_body_order_annotations_and_initial_values():
         assert getattr(cep.CurveEditorPlot, name) == value
     assert annotations["params_for_ctrl_point_changed_signal"] == "list"
     assert cep.CurveEditorPlot.params_for_ctrl_point_changed_signal is None
-    for name in PLOT_SIGNALS:
-        assert isinstance(vars(cep.CurveEditorPlot)[name], QtCore.Signal)
+    for cls, signals in ((cep.CurveEditorPlot, PLOT_SIGNALS), (cep.CurveStackSaveWorker, ["finished", "error", "progress"])):
+        assert all(isinstance(vars(cls)[name], QtCore.Signal) for name in signals)
+    body = list(vars(cep.CurveStackSaveWorker))
+    assert [k for k in body if k in ("finished", "error", "progress", "__init__", "run")] == [
+        "finished", "error", "progress", "__init__", "run"]
 
 
 @pytest.mark.parametrize("cls, table", [(cep.CurveEditorPlot, PLOT_SIGNATURES),
@@ -111,13 +114,6 @@ def test_methods_are_function_like_with_the_interface_signatures(cls, table):
         assert func.__name__ == name and func.__qualname__ == f"{cls.__name__}.{name}"
         assert isinstance(func.__code__, types.CodeType)
         assert func.__code__.co_name == name
-
-
-def test_worker_has_its_own_three_signals():
-    body = list(vars(cep.CurveStackSaveWorker))
-    assert [k for k in body if k in ("finished", "error", "progress", "__init__", "run")] == [
-        "finished", "error", "progress", "__init__", "run"]
-    assert all(isinstance(vars(cep.CurveStackSaveWorker)[k], QtCore.Signal) for k in ("finished", "error", "progress"))
 
 
 def test_argument_binding_follows_python_rules(make_plot):
@@ -139,24 +135,24 @@ def test_argument_binding_follows_python_rules(make_plot):
 @pytest.mark.parametrize("color, expected", [((10, 20, 30), (245, 235, 225)),
                                              ((10, 20, 30, 128), (245, 235, 225)),
                                              ((0.5, 0, 255), (254.5, 255, 0)),
-                                             ([300, 0, 0], (-45, 255, 255))])
+                                             ([300, 0, 0], (-45, 255, 255)),
+                                             ((1, 2), IndexError)])
 def test_get_inverse_color(make_plot, color, expected):
     plot = make_plot()
+    assert cep.CurveEditorPlot.get_inverse_color.__name__ == "<lambda>"
+    if expected is IndexError:
+        with pytest.raises(IndexError):
+            plot.get_inverse_color(color)
+        return
     result = plot.get_inverse_color(color)
     assert result == expected and type(result) is tuple
     assert [type(v) for v in result] == [type(v) for v in expected]
 
 
-def test_get_inverse_color_is_a_lambda_and_needs_three_entries(make_plot):
-    assert cep.CurveEditorPlot.get_inverse_color.__name__ == "<lambda>"
-    with pytest.raises(IndexError):
-        make_plot().get_inverse_color((1, 2))
-
-
 def test_fresh_instance_state_and_no_shared_mutables(make_plot):
     a, b = make_plot(), make_plot()
-    for name, _, value in PLOT_ATTRIBUTES:
-        assert getattr(a, name) == value if name != "parentWindow" else True
+    for name, _, value in PLOT_ATTRIBUTES[1:]:  # parentWindow is the host window
+        assert getattr(a, name) == value
     for name in ("ctrl_points", "roi_position", "mouse_path", "modified_left_adjcent_points",
                  "modified_right_adjcent_points"):
         assert getattr(a, name) is not getattr(b, name)
