@@ -180,40 +180,40 @@ bool curve_pick(nb::handle self, nb::handle event, nb::handle ratio, const Point
 
 nb::object hoverMoveEvent(Call &c) {
     nb::handle self = c[0], event = c[1];
-    nb::object pos = get(event, CEP_NAME("scenePos"))();
-    nb::object vb = get(self, CEP_NAME("vb"));
-    nb::object view_rect = get(vb, CEP_NAME("viewRect"))();
-    put(self, CEP_NAME("default_view_range"), get(vb, CEP_NAME("childrenBounds"))());
-    nb::object x_range = item(get(self, CEP_NAME("default_view_range")), 0);
+    nb::object pos = nb::getattr(event, CEP_NAME("scenePos"))();
+    nb::object vb = nb::getattr(self, CEP_NAME("vb"));
+    nb::object view_rect = nb::getattr(vb, CEP_NAME("viewRect"))();
+    nb::setattr(self, CEP_NAME("default_view_range"), nb::getattr(vb, CEP_NAME("childrenBounds"))());
+    nb::object x_range = item(nb::getattr(self, CEP_NAME("default_view_range")), 0);
     if (x_range.is_none()) return nb::none();
-    nb::object ratio = py_div(py_sub(item(x_range, 1), item(x_range, 0)), get(view_rect, CEP_NAME("width"))());
+    nb::object ratio = py_div(py_sub(item(x_range, 1), item(x_range, 0)), nb::getattr(view_rect, CEP_NAME("width"))());
     if (py_eq(ratio, nb::int_(0))) return nb::none();
 
-    if (truthy(get(get(self, CEP_NAME("sceneBoundingRect"))(), CEP_NAME("contains"))(pos))) {
-        nb::object mouse_point = get(vb, CEP_NAME("mapSceneToView"))(pos);
-        const Pointer pointer{get(mouse_point, CEP_NAME("x"))(), get(mouse_point, CEP_NAME("y"))()};
-        nb::object int32 = get(global(CEP_NAME("np")), CEP_NAME("int32"));
+    if (truthy(nb::getattr(nb::getattr(self, CEP_NAME("sceneBoundingRect"))(), CEP_NAME("contains"))(pos))) {
+        nb::object mouse_point = nb::getattr(vb, CEP_NAME("mapSceneToView"))(pos);
+        const Pointer pointer{nb::getattr(mouse_point, CEP_NAME("x"))(), nb::getattr(mouse_point, CEP_NAME("y"))()};
+        nb::object int32 = nb::getattr(global(CEP_NAME("np")), CEP_NAME("int32"));
         nb::list reported;
         reported.append(int32(pointer.x));
         reported.append(int32(pointer.y));
-        get(get(self, CEP_NAME("sigMousePosChanged")), CEP_NAME("emit"))(reported);
+        nb::getattr(nb::getattr(self, CEP_NAME("sigMousePosChanged")), CEP_NAME("emit"))(reported);
 
-        nb::object type = get(self, CEP_NAME("editorType"));
+        nb::object type = nb::getattr(self, CEP_NAME("editorType"));
         if (equals(type, CEP_NAME("anchors"))) {
             anchor_focus(self, event, ratio, pointer);
         } else if (equals(type, CEP_NAME("liner")) || equals(type, CEP_NAME("livewire"))) {
             const bool liner = equals(type, CEP_NAME("liner"));
-            if (py_len(get(self, CEP_NAME("mouse_path"))) == 0) {
+            if (py_len(nb::getattr(self, CEP_NAME("mouse_path"))) == 0) {
                 if (!curve_pick(self, event, ratio, pointer)) return nb::none();
             } else if (liner) {
                 if (!liner_step(self, pointer)) return nb::none();
             } else {
                 livewire_step(self, pointer);
             }
-            get(self, CEP_NAME("plot"))();
+            nb::getattr(self, CEP_NAME("plot"))();
         }
     }
-    return get(plot_super(self), CEP_NAME("hoverMoveEvent"))(event);
+    return nb::getattr(plot_super(self), CEP_NAME("hoverMoveEvent"))(event);
 }
 
 }  // namespace cep::pointer_editing

@@ -16,14 +16,6 @@ namespace cep::pointer_editing {
         return interned; \
     }())
 
-inline nb::object get(nb::handle obj, nb::handle name) {
-    PyObject *r = PyObject_GetAttr(obj.ptr(), name.ptr());
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
-}
-inline void put(nb::handle obj, nb::handle name, nb::handle value) {
-    if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) throw nb::python_error();
-}
 // A module global by interned name, looked up when used like G().
 inline nb::object global(nb::handle name) {
     PyObject *v = PyDict_GetItemWithError(g_module_dict, name.ptr());

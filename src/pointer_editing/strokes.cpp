@@ -122,7 +122,7 @@ void write_contour_through_numpy(nb::handle curve, nb::handle contour) {
 // The pending span stretched to take in x0 and x1 (a new list; the old one is kept
 // unchanged, as the host may hold it).
 nb::object widened_span(nb::handle self, nb::handle index, nb::handle x0, nb::handle x1) {
-    nb::object edited = get(self, CEP_NAME("params_for_ctrl_point_changed_signal"));
+    nb::object edited = nb::getattr(self, CEP_NAME("params_for_ctrl_point_changed_signal"));
     nb::object start_x = nb::borrow(x0), end_x = nb::borrow(x1);
     if (!edited.is_none()) {
         start_x = item(edited, 1);
@@ -135,10 +135,10 @@ nb::object widened_span(nb::handle self, nb::handle index, nb::handle x0, nb::ha
 }  // namespace
 
 bool liner_step(nb::handle self, const Pointer &pointer) {
-    nb::object index = get(self, CEP_NAME("current_curve_idx"));
-    nb::object curves = get(self, CEP_NAME("gCurves"));
+    nb::object index = nb::getattr(self, CEP_NAME("current_curve_idx"));
+    nb::object curves = nb::getattr(self, CEP_NAME("gCurves"));
     nb::object curve = item(curves, index);
-    nb::object start = item(get(self, CEP_NAME("mouse_path")), 0);
+    nb::object start = item(nb::getattr(self, CEP_NAME("mouse_path")), 0);
     nb::object x0 = item(start, 0), y0 = item(start, 1);
     nb::object x1 = pointer.x, y1 = pointer.y;
     const Py_ssize_t n = py_len(curve);
@@ -166,23 +166,23 @@ bool liner_step(nb::handle self, const Pointer &pointer) {
     }
 
     nb::object span;
-    if (equals(get(self, CEP_NAME("update_mode")), CEP_NAME("local"))) {
+    if (equals(nb::getattr(self, CEP_NAME("update_mode")), CEP_NAME("local"))) {
         span = widened_span(self, index, x0, x1);
     } else {
         span = list_of(index, nb::int_(0), nb::int_(n - 1));
     }
-    put(self, CEP_NAME("params_for_ctrl_point_changed_signal"), span);
+    nb::setattr(self, CEP_NAME("params_for_ctrl_point_changed_signal"), span);
     return true;
 }
 
 void livewire_step(nb::handle self, const Pointer &pointer) {
-    nb::object index = get(self, CEP_NAME("current_curve_idx"));
-    nb::object curves = get(self, CEP_NAME("gCurves"));
+    nb::object index = nb::getattr(self, CEP_NAME("current_curve_idx"));
+    nb::object curves = nb::getattr(self, CEP_NAME("gCurves"));
     nb::object curve = item(curves, index);
     nb::object x1 = round_to_int(pointer.x);
     nb::object y1 = round_to_int(pointer.y);
     x1 = clamp(x1, nb::int_(0), nb::int_(py_len(curve) - 1));
-    nb::object contour = get(get(self, CEP_NAME("liveWire")), CEP_NAME("getContour"))(nb::make_tuple(x1, y1));
+    nb::object contour = nb::getattr(nb::getattr(self, CEP_NAME("liveWire")), CEP_NAME("getContour"))(nb::make_tuple(x1, y1));
     if (!contour.is_none()) {
         std::vector<PathPoint> points;
         bool written = false;
@@ -193,8 +193,8 @@ void livewire_step(nb::handle self, const Pointer &pointer) {
         if (!written) write_contour_through_numpy(curve, contour);
     }
 
-    nb::object x0 = item(item(get(self, CEP_NAME("mouse_path")), 0), 0);
-    put(self, CEP_NAME("params_for_ctrl_point_changed_signal"), widened_span(self, index, x0, x1));
+    nb::object x0 = item(item(nb::getattr(self, CEP_NAME("mouse_path")), 0), 0);
+    nb::setattr(self, CEP_NAME("params_for_ctrl_point_changed_signal"), widened_span(self, index, x0, x1));
 }
 
 }  // namespace cep::pointer_editing
