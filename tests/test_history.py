@@ -1,0 +1,287 @@
+"""Undo and redo of whole edits, driven by real mouse and context-menu events on a shown view."""
+import gc
+import os
+import subprocess
+import sys
+import textwrap
+import time
+import weakref
+
+import numpy as np
+import pyqtgraph as pg
+import pytest
+from PySide6 import QtCore, QtGui, QtWidgets
+
+from pointer_helpers import Qt, editor  # noqa: F401
+from vantel.utils.curveEditHistory import CurveEditHistory
+import vantel.utils.curveEditorPlot as cep
+
+LEFT, NONE, NOMOD = Qt.MouseButton.LeftButton, Qt.MouseButton.NoButton, Qt.KeyboardModifier.NoModifier
+T = QtCore.QEvent.Type
+
+
+def send(plot, kind, x, y, button=NONE, buttons=NONE):
+    view = plot.view
+    local = QtCore.QPointF(view.mapFromScene(plot.vb.mapViewToScene(QtCore.QPointF(x, y))))
+    event = QtGui.QMouseEvent(kind, local, QtCore.QPointF(view.viewport().mapToGlobal(local.toPoint())),
+                              button, buttons, NOMOD)
+    QtWidgets.QApplication.sendEvent(view.viewport(), event)
+    QtWidgets.QApplication.processEvents()
+    time.sleep(0.02)  # the scene drops moves closer than 10 ms apart
+
+
+def move(plot, x, y):
+    send(plot, T.MouseMove, x + 1, y)  # two moves: the first may only enter the item
+    send(plot, T.MouseMove, x, y)
+
+
+def click(plot, x, y, double=False):
+    for kind in (T.MouseButtonPress, T.MouseButtonDblClick)[:1 + double]:
+        send(plot, kind, x, y, LEFT, LEFT)
+        send(plot, T.MouseButtonRelease, x, y, LEFT, NONE)
+
+
+def drag(plot, k, j, dy):
+    """Anchors: focus control point j of curve k, drag it by dy in four moves, release."""
+    x, y = float(plot.ctrl_points[k][0][j]), float(plot.ctrl_points[k][1][j])
+    move(plot, x, y)
+    assert plot.modified_ctrl_point[:2] == (k, j)
+    send(plot, T.MouseButtonPress, x, y, LEFT, LEFT)
+    for s in range(1, 5):
+        send(plot, T.MouseMove, x, y + dy * s / 4, NONE, LEFT)
+    send(plot, T.MouseButtonRelease, x, y + dy, LEFT, NONE)
+
+
+def stroke(plot, k, points):
+    """Liner or live-wire: pick curve k at the first point, click, click at the corners, double-click the last."""
+    x0 = points[0][0]
+    move(plot, x0, float(plot.gCurves[k][int(x0)]) + 1)
+    assert plot.current_curve_idx == k
+    for x, y in points[:-1]:
+        move(plot, x, y)
+        click(plot, x, y)
+    move(plot, *points[-1])
+    click(plot, *points[-1], double=True)
+
+
+def context(plot, x, y, command):
+    """Right-click at (x, y); the menu's `command` entry is chosen while it is open (None: no menu expected)."""
+    def choose():
+        menu = QtWidgets.QApplication.activePopupWidget()
+        if menu is None:
+            QtCore.QTimer.singleShot(20, choose)  # not shown yet
+            return
+        for action in [a for a in menu.actions() if a.text() == command]:
+            action.trigger()
+        menu.close()
+    move(plot, x, y)
+    if command:
+        QtCore.QTimer.singleShot(20, choose)
+    pos = plot.view.mapFromScene(plot.vb.mapViewToScene(QtCore.QPointF(x, y)))
+    QtWidgets.QApplication.sendEvent(plot.view.viewport(), QtGui.QContextMenuEvent(
+        QtGui.QContextMenuEvent.Reason.Mouse, pos, plot.view.viewport().mapToGlobal(pos)))
+    QtWidgets.QApplication.processEvents()
+
+
+def state(plot):
+    return ([c.tobytes() for c in plot.gCurves],
+            [[(a.dtype.str, a.tobytes()) for a in entry] for entry in plot.ctrl_points])
+
+
+class Heard(list):
+    """What a host hears: the plot's edit signals and the history's own."""
+
+    def __init__(self, plot, history):
+        plot.sigCurveChanged.connect(lambda i, c: self.append(("curve", i, c)))
+        plot.sigControlPointChanged.connect(lambda i, span: self.append(("span", i, list(span))))
+        plot.sigCurveChangeFinished.connect(lambda *a: self.append(("finished", *a)))
+        history.sigHistoryChanged.connect(lambda: self.append(("history",)))
+
+
+def ramp(n=200, dtype=float, lo=50.0, hi=90.0):
+    return np.linspace(lo, hi, n).astype(dtype)
+
+
+def edge_image(plot):
+    # Bright below row 60 + x/10, so the live wire has an edge to follow.
+    rows = np.arange(200)[:, None]
+    plot.set_added_items(pg.ImageItem(np.where(rows > 60 + np.arange(200) / 10, 0.9, 0.1).T))
+    plot.plot()
+    plot.vb.setRange(xRange=(0, 199), yRange=(0, 199), padding=0)
+    QtWidgets.QApplication.processEvents()
+
+
+GESTURES = {  # name: (editor type, dtypes of the two curves, gesture)
+    "drag": ("anchors", (np.float64, np.float32), lambda p: drag(p, 1, 5, 15.0)),
+    "liner": ("liner", (np.float32, np.int64), lambda p: stroke(p, 0, [(30.0, 60.0), (50.0, 40.0), (70.0, 75.0)])),
+    "livewire": ("livewire", (np.float64, np.float64), lambda p: (edge_image(p), stroke(p, 1, [(40.0, 64.0), (120.0, 72.0)]))),
+    "addPoint": ("anchors", (np.float64, np.int32), lambda p: context(p, 44.0, float(p.gCurves[0][44]) - 20, "addPoint")),
+    "removePoint": ("anchors", (np.float64, np.float64), lambda p: context(p, 48.0, float(p.gCurves[0][48]), "removePoint")),
+}
+
+
+@pytest.mark.parametrize("name", GESTURES)
+def test_each_gesture_is_one_step_undone_and_redone_bit_for_bit(editor, name):
+    kind, dtypes, gesture = GESTURES[name]
+    wave = 4 * np.sin(np.arange(200) / 7)
+    curves = [(ramp() + wave).astype(dtypes[0]), (ramp(lo=60.0, hi=140.0) - wave).astype(dtypes[1])]
+    plot = editor(curves, steer=False, eidtorType=kind, update_mode="local")
+    history = CurveEditHistory(plot)
+    before = state(plot)
+    gesture(plot)
+    after = state(plot)
+    changed = [k for k in range(2) if before[0][k] != after[0][k]]
+    assert len(changed) == 1 and history.canUndo() and not history.canRedo()
+    k = changed[0]
+    cols = np.flatnonzero(np.frombuffer(before[0][k], curves[k].dtype) != curves[k])
+
+    heard, redraws = Heard(plot, history), plot.redraws
+    for move, expect in ((history.undo, before), (history.redo, after)):
+        heard.clear()
+        assert move() is True
+        assert state(plot) == expect and all(a is b for a, b in zip(plot.gCurves, curves))
+        assert [h[0] for h in heard] == ["curve", "span", "finished", "history"] and heard[0][2] is curves[k]
+        assert heard[1][1:] == (k, [cols[0], cols[-1] + 1]) and heard[2] == ("finished", None, None)
+    assert plot.redraws == redraws + 2
+    assert history.undo() and not history.undo() and not history.canUndo()  # one gesture, one step
+
+
+def test_frames_keep_their_own_steps(editor):
+    frames = [[ramp(), ramp(lo=100.0, hi=150.0)], [ramp(lo=40.0), ramp(lo=120.0, hi=150.0)]]
+    plot = editor(frames[0], steer=False, eidtorType="anchors")
+    props, history = plot.curve_props, CurveEditHistory(plot, depth=2)
+    pristine = [[c.copy() for c in f] for f in frames]
+    heard = Heard(plot, history)
+
+    def show(f):
+        plot.set_curve(frames[f], props)
+        plot.plot()
+        move(plot, 5.0, 5.0)  # the pointer over the plot: the history follows the frame
+
+    for j, dy in ((5, 10.0), (10, -8.0), (15, 12.0)):  # three steps on frame 0, depth 2 keeps the last two
+        drag(plot, 0, j, dy)
+    edited0 = [c.copy() for c in frames[0]]
+    show(1)
+    assert heard[-1] == ("history",) and not history.canUndo()
+    drag(plot, 1, 5, 10.0)
+    assert history.undo() and not history.canUndo() and history.canRedo()
+    assert all(np.array_equal(a, b) for a, b in zip(frames[1], pristine[1]))
+    assert all(np.array_equal(a, b) for a, b in zip(frames[0], edited0))  # the other frame is left alone
+    show(0)
+    assert history.canUndo() and not history.canRedo()
+    assert history.undo() and history.undo() and not history.undo()
+    assert not np.array_equal(frames[0][0], pristine[0][0])  # the first of three steps was dropped
+    drag(plot, 0, 20, 6.0)  # a new edit drops what could have been redone
+    assert not history.canRedo()
+    plot.set_curve(frames[1], props)
+    assert history.canRedo() and not history.canUndo()  # noticed when asked, too
+
+
+def test_no_step_while_nothing_changes_and_nothing_during_a_gesture(editor):
+    curve = ramp()
+    plot = editor([curve], steer=False, eidtorType="anchors")
+    history = CurveEditHistory(plot)
+    x, y = float(plot.ctrl_points[0][0][5]), float(plot.ctrl_points[0][1][5])
+    move(plot, x, y)
+    click(plot, x, y)  # a click on a control point, no move
+    move(plot, 100.0, 150.0)
+    click(plot, 100.0, 150.0, double=True)  # a stray double-click
+    assert not history.canUndo()
+
+    drag(plot, 0, 5, 10.0)
+    edited = curve.copy()
+    move(plot, x, y + 10)
+    send(plot, T.MouseButtonPress, x, y + 10, LEFT, LEFT)  # a second drag under way
+    send(plot, T.MouseMove, x, y + 20, NONE, LEFT)
+    assert plot.mouse_pressed and not history.undo() and not history.redo()
+    send(plot, T.MouseButtonRelease, x, y + 20, LEFT, NONE)
+    plot.setEditorType("Liner")
+    move(plot, 100.0, float(curve[100]) + 1)
+    click(plot, 100.0, float(curve[100]) + 1)  # a stroke opened
+    assert plot.mouse_path and not history.undo()
+    plot.mouse_release()
+    assert history.undo() and np.array_equal(curve, edited)
+
+
+def test_abandoned_stroke_goes_with_the_next_step(editor):
+    curve = ramp()
+    plot = editor([curve], steer=False, eidtorType="liner", update_mode="local")
+    history = CurveEditHistory(plot)
+    pristine = curve.copy()
+    move(plot, 30.0, float(curve[30]) + 1)
+    click(plot, 30.0, float(curve[30]) + 1)
+    move(plot, 60.0, 20.0)
+    context(plot, 60.0, 20.0, None)  # right-click: the stroke is dropped, what it drew stays
+    assert not plot.mouse_path and not np.array_equal(curve, pristine) and not history.canUndo()
+    stroke(plot, 0, [(120.0, float(curve[120]) + 2), (140.0, 110.0)])
+    assert history.undo() and np.array_equal(curve, pristine) and not history.canUndo()
+
+
+@pytest.mark.parametrize("args, error", [
+    ((None,), TypeError), ((QtCore.QObject(),), TypeError), (("plot", 0), ValueError), (("plot", -3), ValueError),
+    (("plot", 2.5), TypeError)])
+def test_bad_input_is_refused(make_plot, args, error):
+    plot = make_plot()
+    with pytest.raises(error):
+        CurveEditHistory(*[plot if a == "plot" else a for a in args])
+
+
+def test_a_dropped_plot_is_collected_and_its_history_answers_false(editor, qapp):
+    plot = editor([ramp()], steer=False, eidtorType="anchors")
+    history = CurveEditHistory(plot)
+    drag(plot, 0, 5, 10.0)
+    ref = weakref.ref(plot)
+    view = plot.view
+    view.removeItem(plot)
+    view.close()
+    del plot
+    gc.collect()
+    assert ref() is None
+    assert (history.undo(), history.redo(), history.canUndo(), history.canRedo()) == (False,) * 4
+    history.clear()
+
+
+def test_either_side_deleted_first_in_a_running_host():
+    # In a child process, so that a crash fails this test rather than the run.
+    code = textwrap.dedent("""
+        import gc, sys, numpy as np, pyqtgraph as pg
+        from PySide6 import QtCore, QtWidgets
+        import vantel.utils.curveEditorPlot as cep
+        from vantel.utils.curveEditHistory import CurveEditHistory
+        app = QtWidgets.QApplication([])
+        class Host(QtWidgets.QMainWindow):
+            theme = "dark"
+        host = Host()
+        for plot_first in (True, False, True, False):
+            view = pg.GraphicsLayoutWidget()
+            plot = cep.CurveEditorPlot(parentWindow=host, eidtorType="anchors")
+            view.addItem(plot)
+            plot.set_curve([np.linspace(0, 50, 100)], [dict(color=(1, 2, 3), style=QtCore.Qt.PenStyle.SolidLine,
+                                                            width=1, connect="all", is_visible=True)])
+            history = CurveEditHistory(plot)
+            view.show()
+            app.processEvents()
+            plot.ctrl_points[0][1][2] += 5
+            plot.params_for_ctrl_point_changed_signal = [0, 0, 60]
+            plot.build_curve(0)
+            assert history.canUndo()
+            if plot_first:
+                view.close(); view.deleteLater()      # Qt deletes the plot; the host still holds both wrappers
+                QtCore.QCoreApplication.sendPostedEvents(None, QtCore.QEvent.Type.DeferredDelete)
+                assert history.undo() is False and history.canUndo() is False
+                del plot, history
+            else:
+                del history
+                gc.collect()
+                plot.build_curve.__self__  # the plot carries on without its history
+                plot.params_for_ctrl_point_changed_signal = [0, 0, 60]
+                plot.build_curve(0)
+                view.close(); view.deleteLater()
+                QtCore.QCoreApplication.sendPostedEvents(None, QtCore.QEvent.Type.DeferredDelete)
+                del plot
+            gc.collect()
+        print("ok")
+    """)
+    env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=300)
+    assert proc.returncode == 0 and proc.stdout.strip() == "ok", proc.stdout + proc.stderr
