@@ -7,10 +7,10 @@ import numpy as np
 README = Path(__file__).resolve().parents[1] / "README.md"
 
 
-def _example():
+def _example(mark="embedding example"):
     text = README.read_text()
-    match = re.search(r"<!-- embedding example -->\s*```python\n(.*?)```", text, re.S)
-    assert match, "README.md lost its embedding example"
+    match = re.search(rf"<!-- {mark} -->\s*```python\n(.*?)```", text, re.S)
+    assert match, f"README.md lost its {mark}"
     return match.group(1)
 
 
@@ -30,6 +30,30 @@ def test_readme_example_runs_and_wires_the_signals(qapp, capsys):
         out = capsys.readouterr().out
         assert "curve 0 changed" in out and "curve 0 columns" in out
         assert np.isfinite(curves[0]).all()
+    finally:
+        window.close()
+        scope["view"].close()
+
+
+def test_readme_history_example_undoes_an_edit(qapp, capsys):
+    scope = {"__name__": "readme_example"}
+    exec(compile(_example(), str(README), "exec"), scope)
+    exec(compile(_example("history example"), str(README), "exec"), scope)
+    plot, window, curves, undo, redo = (scope[k] for k in ("plot", "window", "curves", "undo", "redo"))
+    try:
+        before = curves[0].copy()
+        assert not undo.isEnabled() and not redo.isEnabled()
+        plot.ctrl_points[0][1][3] += 5
+        plot.params_for_ctrl_point_changed_signal = [0, 0, int(plot.ctrl_points[0][0][4]) + 1]
+        plot.build_curve(0)  # what a context-menu point command does
+        assert undo.isEnabled() and not np.array_equal(curves[0], before)
+        capsys.readouterr()
+        undo.trigger()
+        assert np.array_equal(curves[0], before) and plot.gCurves[0] is curves[0]
+        assert redo.isEnabled() and not undo.isEnabled()
+        assert "curve 0 changed" in capsys.readouterr().out
+        redo.trigger()
+        assert undo.isEnabled() and not np.array_equal(curves[0], before)
     finally:
         window.close()
         scope["view"].close()

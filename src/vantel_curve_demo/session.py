@@ -346,6 +346,43 @@ class Session:
             raise StepFailed("removePoint left the point in place")
         return f"addPoint then removePoint at column {x} of {self.w.volume.names[k]}"
 
+    def step_undo_redo(self):
+        """Edit > Undo back to the frame as loaded, then Edit > Redo forward again, bit for bit."""
+        menu, history = self.w.editMenu, self.w.editMenu.history
+        frame_state = lambda: [c.tobytes() for c in self.w.volume.frame_curves(self.frame)]  # noqa: E731
+        f = self.frame
+        self.w.ui.frameSlider.setValue((f + 1) % self.w.volume.n_frames)
+        if history.canUndo() or menu.undoAction.isEnabled():
+            raise StepFailed("another frame offers this frame's steps")
+        self.w.ui.frameSlider.setValue(f)
+        states, marks = [frame_state()], []
+        while menu.undoAction.isEnabled():
+            mark = len(self.w.events)
+            menu.undoAction.trigger()
+            states.append(frame_state())
+            names = [n for n, _ in self.events_since(mark)]
+            if names[-1:] != ["sigCurveChangeFinished"] or "sigCurveChanged" not in names or states[-1] == states[-2]:
+                raise StepFailed(f"undo {len(states) - 1} changed nothing or said nothing ({names})")
+            marks.append(names.count("sigCurveChanged"))
+        pristine = [self.w.volume._segmentation(f, k).tobytes() for k in range(len(self.w.volume.names))]
+        if states[-1] != pristine:
+            raise StepFailed("undoing every step did not give back the curves as loaded")
+        regenerated = self.plot._generate_control_points()
+        if any(not np.array_equal(a, b) or a.dtype != b.dtype
+               for now, made in zip(self.plot.ctrl_points, regenerated) for a, b in zip(now, made)):
+            raise StepFailed("undoing every step did not give back the control points as loaded")
+        for n in range(len(states) - 2, -1, -1):
+            menu.redoAction.trigger()
+            if frame_state() != states[n]:
+                raise StepFailed(f"redo {len(states) - 1 - n} did not restore the edited curves bit for bit")
+        if menu.redoAction.isEnabled() or not menu.undoAction.isEnabled():
+            raise StepFailed("the Edit menu does not follow the history")
+        steps = len(states) - 1
+        if steps < 5:
+            raise StepFailed(f"only {steps} steps for the session's gestures")
+        self.say(f"    {steps} steps undone and redone; curves changed per step: {marks[::-1]}")
+        return f"{steps} gestures undone to the loaded curves and redone, bit for bit"
+
     def step_frame_round_trip(self):
         f = self.frame
         edited = {k: self.curve(k).copy() for k in set(self.pick.values())}
@@ -475,6 +512,7 @@ class Session:
             ("liner: redraw a slipped curve as a polyline", self.step_liner),
             ("live-wire: trace a layer edge", self.step_livewire),
             ("context menu: addPoint, then removePoint", self.step_context_menu),
+            ("undo and redo every gesture", self.step_undo_redo),
             ("frame change keeps the edits", self.step_frame_round_trip),
             ("save the frame with curves", self.step_save_frame),
             ("save the stack with curves", self.step_save_stack),

@@ -10,6 +10,8 @@ from PySide6 import QtCore, QtGui, QtWidgets
 
 import vantel.utils.curveEditorPlot as cep
 
+from .history_menu import EditMenu
+
 EDITOR_TYPES = [  # (editor type, button text, shortcut, how to use it)
     ("none", "View", "V", "Pan with the left button, zoom with the wheel. Nothing is edited."),
     ("anchors", "Anchors", "A",
@@ -219,6 +221,7 @@ class DemoWindow(QtWidgets.QMainWindow):
             self.saveActions[name] = file.addAction(text, lambda n=name: getattr(self.plot, n)())
         file.addSeparator()
         file.addAction("Quit", QtGui.QKeySequence.StandardKey.Quit, self.close)
+        self.editMenu = EditMenu(self, refresh_on=self.frameChanged)
         view = bar.addMenu("&View")
         view.addAction("Reset zoom", QtGui.QKeySequence("R"), lambda: self.plot.vb.autoRange(padding=0.001))
         view.addAction("Toggle light/dark theme", QtGui.QKeySequence("T"),
@@ -252,6 +255,7 @@ class DemoWindow(QtWidgets.QMainWindow):
         plot.setVolumeGCurves(self.volume.curves)
         self.view.addItem(plot)
         self.plot = plot
+        self.editMenu.attach(plot)
         if old is not None:
             self._load_frame(self.frame_index)
 
