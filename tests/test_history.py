@@ -204,17 +204,22 @@ def test_no_step_while_nothing_changes_and_nothing_during_a_gesture(editor):
 
 
 def test_abandoned_stroke_goes_with_the_next_step(editor):
-    curve = ramp()
-    plot = editor([curve], steer=False, eidtorType="liner", update_mode="local")
+    curves = [ramp(), ramp(lo=120.0, hi=160.0)]
+    plot = editor(curves, steer=False, eidtorType="liner", update_mode="local")
     history = CurveEditHistory(plot)
-    pristine = curve.copy()
-    move(plot, 30.0, float(curve[30]) + 1)
-    click(plot, 30.0, float(curve[30]) + 1)
+    pristine = [c.copy() for c in curves]
+    move(plot, 30.0, float(curves[0][30]) + 1)
+    click(plot, 30.0, float(curves[0][30]) + 1)
     move(plot, 60.0, 20.0)
     context(plot, 60.0, 20.0, None)  # right-click: the stroke is dropped, what it drew stays
-    assert not plot.mouse_path and not np.array_equal(curve, pristine) and not history.canUndo()
-    stroke(plot, 0, [(120.0, float(curve[120]) + 2), (140.0, 110.0)])
-    assert history.undo() and np.array_equal(curve, pristine) and not history.canUndo()
+    assert not plot.mouse_path and not np.array_equal(curves[0], pristine[0]) and not history.canUndo()
+    stroke(plot, 1, [(120.0, float(curves[1][120]) + 2), (140.0, 170.0)])
+    cols = [np.flatnonzero(a != b) for a, b in zip(curves, pristine)]
+    heard = Heard(plot, history)
+    assert history.undo() and all(np.array_equal(a, b) for a, b in zip(curves, pristine))
+    assert heard == [("curve", 0, curves[0]), ("span", 0, [cols[0][0], cols[0][-1] + 1]), ("curve", 1, curves[1]),
+                     ("span", 1, [cols[1][0], cols[1][-1] + 1]), ("finished", None, None), ("history",)]
+    assert cols[0][0] == 30 and cols[1][0] == 120 and not history.canUndo()
 
 
 @pytest.mark.parametrize("args, error", [

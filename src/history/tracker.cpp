@@ -99,15 +99,20 @@ bool Tracker::same_curves(nb::handle curves) const {
     return true;
 }
 
-void Tracker::forget_dead() {
+bool Tracker::forget_dead() {
+    bool dropped_current = false;
     for (auto it = sets_.begin(); it != sets_.end();) {
         if ((*it)->alive()) {
             ++it;
             continue;
         }
-        if (it->get() == current_) current_ = nullptr;
+        if (it->get() == current_) {
+            current_ = nullptr;
+            dropped_current = true;
+        }
         it = sets_.erase(it);
     }
+    return dropped_current;
 }
 
 int Tracker::dtype_index(nb::handle dtype) {
@@ -223,11 +228,11 @@ bool Tracker::sync(nb::handle plot) {
     }
     if (touched) return false;  // the gesture's end records on the set it began on
     Entry *before = current_;
-    forget_dead();
-    seen_curves_ = curves;
+    seen_curves_ = curves;  // first: the list given up may hold the last refs to its arrays
     seen_ctrl_ = getattr(plot, "ctrl_points");
+    bool dropped = forget_dead();
     current_ = (curves.is_none() || !PySequence_Check(curves.ptr())) ? nullptr : find_or_add(curves, plot);
-    return current_ != before;
+    return dropped || current_ != before;
 }
 
 bool Tracker::record(nb::handle plot) {

@@ -69,7 +69,7 @@ private:
     int dtype_index(nb::handle dtype);
     std::vector<Touched> move(nb::handle plot, bool forward);
     bool same_curves(nb::handle curves) const;
-    void forget_dead();
+    bool forget_dead();   // true when the current set was among the dead
 
     PyObject *plot_ref_ = nullptr;
     size_t depth_;
