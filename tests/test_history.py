@@ -249,15 +249,22 @@ def test_a_dropped_plot_is_collected_and_its_history_answers_false(editor, qapp)
 def test_either_side_deleted_first_in_a_running_host():
     # In a child process, so that a crash fails this test rather than the run.
     code = textwrap.dedent("""
-        import gc, sys, numpy as np, pyqtgraph as pg
+        import gc, weakref, numpy as np, pyqtgraph as pg
         from PySide6 import QtCore, QtWidgets
         import vantel.utils.curveEditorPlot as cep
         from vantel.utils.curveEditHistory import CurveEditHistory
         app = QtWidgets.QApplication([])
         class Host(QtWidgets.QMainWindow):
             theme = "dark"
-        host = Host()
-        for plot_first in (True, False, True, False):
+        host, refs = Host(), []
+        def flush():
+            QtCore.QCoreApplication.sendPostedEvents(None, QtCore.QEvent.Type.DeferredDelete)
+            gc.collect()
+        def edit(plot):
+            plot.ctrl_points[0][1][2] += 5
+            plot.params_for_ctrl_point_changed_signal = [0, 0, 60]
+            plot.build_curve(0)
+        for cycle in range(20):
             view = pg.GraphicsLayoutWidget()
             plot = cep.CurveEditorPlot(parentWindow=host, eidtorType="anchors")
             view.addItem(plot)
@@ -266,25 +273,22 @@ def test_either_side_deleted_first_in_a_running_host():
             history = CurveEditHistory(plot)
             view.show()
             app.processEvents()
-            plot.ctrl_points[0][1][2] += 5
-            plot.params_for_ctrl_point_changed_signal = [0, 0, 60]
-            plot.build_curve(0)
-            assert history.canUndo()
-            if plot_first:
+            edit(plot)
+            assert history.undo() and history.redo() and history.canUndo()
+            refs += [weakref.ref(plot), weakref.ref(history)]
+            if cycle % 2 == 0:
                 view.close(); view.deleteLater()      # Qt deletes the plot; the host still holds both wrappers
-                QtCore.QCoreApplication.sendPostedEvents(None, QtCore.QEvent.Type.DeferredDelete)
-                assert history.undo() is False and history.canUndo() is False
-                del plot, history
+                flush()
+                assert (history.undo(), history.canUndo(), history.canRedo()) == (False, False, False)
             else:
-                del history
-                gc.collect()
-                plot.build_curve.__self__  # the plot carries on without its history
-                plot.params_for_ctrl_point_changed_signal = [0, 0, 60]
-                plot.build_curve(0)
+                del history                           # the plot carries on without its history
+                flush()
+                edit(plot)
                 view.close(); view.deleteLater()
-                QtCore.QCoreApplication.sendPostedEvents(None, QtCore.QEvent.Type.DeferredDelete)
-                del plot
-            gc.collect()
+            del plot, view
+            history = None
+            flush()
+        assert not [r for r in refs if r() is not None], "plots or histories were kept alive"
         print("ok")
     """)
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen")

@@ -349,32 +349,36 @@ class Session:
     def step_undo_redo(self):
         """Edit > Undo back to the frame as loaded, then Edit > Redo forward again, bit for bit."""
         menu, history = self.w.editMenu, self.w.editMenu.history
-        frame_state = lambda: [c.tobytes() for c in self.w.volume.frame_curves(self.frame)]  # noqa: E731
-        f = self.frame
+        n = len(self.w.volume.names)
+
+        def frame_state():  # the frame's curves and control points, as bytes
+            return ([c.tobytes() for c in self.w.volume.frame_curves(self.frame)]
+                    + [(a.dtype.str, a.tobytes()) for entry in self.plot.ctrl_points for a in entry])
+        f, states, marks = self.frame, [frame_state()], []
         self.w.ui.frameSlider.setValue((f + 1) % self.w.volume.n_frames)
         if history.canUndo() or menu.undoAction.isEnabled():
             raise StepFailed("another frame offers this frame's steps")
         self.w.ui.frameSlider.setValue(f)
-        states, marks = [frame_state()], []
         while menu.undoAction.isEnabled():
             mark = len(self.w.events)
             menu.undoAction.trigger()
             states.append(frame_state())
             names = [n for n, _ in self.events_since(mark)]
-            if names[-1:] != ["sigCurveChangeFinished"] or "sigCurveChanged" not in names or states[-1] == states[-2]:
+            if names[-1:] != ["sigCurveChangeFinished"] or "sigCurveChanged" not in names or \
+                    states[-1][:n] == states[-2][:n]:
                 raise StepFailed(f"undo {len(states) - 1} changed nothing or said nothing ({names})")
             marks.append(names.count("sigCurveChanged"))
-        pristine = [self.w.volume._segmentation(f, k).tobytes() for k in range(len(self.w.volume.names))]
-        if states[-1] != pristine:
+        pristine = [self.w.volume._segmentation(f, k).tobytes() for k in range(n)]
+        if states[-1][:n] != pristine:
             raise StepFailed("undoing every step did not give back the curves as loaded")
         regenerated = self.plot._generate_control_points()
         if any(not np.array_equal(a, b) or a.dtype != b.dtype
                for now, made in zip(self.plot.ctrl_points, regenerated) for a, b in zip(now, made)):
             raise StepFailed("undoing every step did not give back the control points as loaded")
-        for n in range(len(states) - 2, -1, -1):
+        for step in range(len(states) - 2, -1, -1):
             menu.redoAction.trigger()
-            if frame_state() != states[n]:
-                raise StepFailed(f"redo {len(states) - 1 - n} did not restore the edited curves bit for bit")
+            if frame_state() != states[step]:
+                raise StepFailed(f"redo {len(states) - 1 - step} did not restore curves and control points bit for bit")
         if menu.redoAction.isEnabled() or not menu.undoAction.isEnabled():
             raise StepFailed("the Edit menu does not follow the history")
         steps = len(states) - 1
