@@ -113,10 +113,14 @@ def edge_image(plot):
 
 GESTURES = {  # name: (editor type, dtypes of the two curves, gesture)
     "drag": ("anchors", (np.float64, np.float32), lambda p: drag(p, 1, 5, 15.0)),
-    "liner": ("liner", (np.float32, np.int64), lambda p: stroke(p, 0, [(30.0, 60.0), (50.0, 40.0), (70.0, 75.0)])),
-    "livewire": ("livewire", (np.float64, np.float64), lambda p: (edge_image(p), stroke(p, 1, [(40.0, 64.0), (120.0, 72.0)]))),
-    "addPoint": ("anchors", (np.float64, np.int32), lambda p: context(p, 44.0, float(p.gCurves[0][44]) - 20, "addPoint")),
-    "removePoint": ("anchors", (np.float64, np.float64), lambda p: context(p, 48.0, float(p.gCurves[0][48]), "removePoint")),
+    "liner": ("liner", (np.float32, np.int64),
+              lambda p: stroke(p, 0, [(30.0, 60.0), (50.0, 40.0), (70.0, 75.0)])),
+    "livewire": ("livewire", (np.float64, np.float64),
+                 lambda p: (edge_image(p), stroke(p, 1, [(40.0, 64.0), (120.0, 72.0)]))),
+    "addPoint": ("anchors", (np.float64, np.int32),
+                 lambda p: context(p, 44.0, float(p.gCurves[0][44]) - 20, "addPoint")),
+    "removePoint": ("anchors", (np.float64, np.float64),
+                    lambda p: context(p, 48.0, float(p.gCurves[0][48]), "removePoint")),
 }
 
 
@@ -136,9 +140,9 @@ def test_each_gesture_is_one_step_undone_and_redone_bit_for_bit(editor, name):
     cols = np.flatnonzero(np.frombuffer(before[0][k], curves[k].dtype) != curves[k])
 
     heard, redraws = Heard(plot, history), plot.redraws
-    for move, expect in ((history.undo, before), (history.redo, after)):
+    for act, expect in ((history.undo, before), (history.redo, after)):
         heard.clear()
-        assert move() is True
+        assert act() is True
         assert state(plot) == expect and all(a is b for a, b in zip(plot.gCurves, curves))
         assert [h[0] for h in heard] == ["curve", "span", "finished", "history"] and heard[0][2] is curves[k]
         assert heard[1][1:] == (k, [cols[0], cols[-1] + 1]) and heard[2] == ("finished", None, None)

@@ -63,6 +63,12 @@ nb::object Entry::curve(size_t i) const {
     return obj.is_valid() && obj.ptr() == ids[i] ? obj : nb::object();
 }
 
+bool Entry::pinned() const {
+    for (PyObject *r : refs)
+        if (!PyWeakref_CheckRef(r)) return true;
+    return false;
+}
+
 bool Entry::alive() const {
     for (size_t i = 0; i < refs.size(); ++i)
         if (!curve(i).is_valid()) return false;
@@ -232,6 +238,10 @@ bool Tracker::sync(nb::handle plot) {
     seen_ctrl_ = getattr(plot, "ctrl_points");
     bool dropped = forget_dead();
     current_ = (curves.is_none() || !PySequence_Check(curves.ptr())) ? nullptr : find_or_add(curves, plot);
+    // A set held strongly (curves without weak references) would never be forgotten:
+    // it is kept only while shown.
+    for (auto it = sets_.begin(); it != sets_.end();)
+        it = (it->get() != current_ && (*it)->pinned()) ? sets_.erase(it) : it + 1;
     return dropped || current_ != before;
 }
 

@@ -23,6 +23,7 @@ struct Entry {
     ~Entry();
 
     bool alive() const;
+    bool pinned() const;                // holds some curve strongly
     nb::object curve(size_t i) const;   // the live curve i, or an invalid object
 };
 
