@@ -1,6 +1,7 @@
 // The stack save worker: a QThread that renders and writes a volume as a TIFF stack.
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <unordered_map>
@@ -151,12 +152,25 @@ void keep_mode(nb::handle os, nb::handle target, nb::handle temp) {
     }
 }
 
+// True once interpreter exit has begun: no thread may start from then on.
+bool threads_refused(nb::handle os) {
+    nb::object probe = nb::module_::import_("threading").attr("Thread")("target"_a = os.attr("getpid"));
+    try {
+        probe.attr("start")();
+    } catch (nb::python_error &e) {
+        if (e.matches(PyExc_RuntimeError)) return true;
+        throw;
+    }
+    probe.attr("join")();
+    return false;
+}
+
 // tifffile.imwrite(filename, pages, compression="zlib", **options), compressing on
 // every core. The file is written beside the target and renamed into place once
 // complete: a failed or stopped save leaves no truncated file at the path, and an
 // older file there is only ever replaced by a whole one.
-void write_stack(nb::handle self, const std::shared_ptr<WorkerControl> &control, nb::handle pages,
-                 nb::dict options) {
+void write_stack(nb::handle self, const std::shared_ptr<WorkerControl> &control,
+                 const std::function<nb::object()> &pages, nb::dict options) {
     nb::object os = nb::module_::import_("os");
     nb::object cores = os.attr("cpu_count")();
     options["compression"] = "zlib";
@@ -164,7 +178,7 @@ void write_stack(nb::handle self, const std::shared_ptr<WorkerControl> &control,
     options["buffersize"] = nb::int_(kWriteBuffer);
     nb::object imwrite = G("tifffile").attr("imwrite");
     auto write_to = [&](nb::handle file) {
-        PyObject *r = PyObject_Call(imwrite.ptr(), nb::make_tuple(file, pages).ptr(), options.ptr());
+        PyObject *r = PyObject_Call(imwrite.ptr(), nb::make_tuple(file, pages()).ptr(), options.ptr());
         if (!r) throw nb::python_error();
         Py_DECREF(r);
     };
@@ -191,7 +205,17 @@ void write_stack(nb::handle self, const std::shared_ptr<WorkerControl> &control,
         rethrow_for(e, shown);
     }
     try {
-        write_to(file);
+        try {
+            write_to(file);
+        } catch (nb::python_error &e) {
+            if ((control && control->stop.load()) || !e.matches(PyExc_RuntimeError) || !threads_refused(os)) throw;
+            // Interpreter exit refuses new threads, and tifffile's compressor pool starts
+            // its own with the first strips: write the file again on this thread alone.
+            file.attr("seek")(0);
+            file.attr("truncate")();
+            options["maxworkers"] = 1;
+            write_to(file);
+        }
         file.attr("flush")();
         os.attr("fsync")(file.attr("fileno")());
         file.attr("close")();
@@ -373,7 +397,7 @@ nb::object save_stack(Call &c) {
     options["metadata"] = metadata;
     // minisblack: a volume of 3 or 4 frames would otherwise become one colour page
     options["photometric"] = "minisblack";
-    nb::object pages = volume;
+    std::function<nb::object()> pages = [&] { return volume; };
     // Page by page, so that a save asked to stop ends at the next frame; the same
     // file as the whole array gives (tifffile takes its byte order from the array).
     nb::object np = G("np");
@@ -383,7 +407,7 @@ nb::object save_stack(Call &c) {
         options["shape"] = getattr(volume, "shape");
         options["dtype"] = dtype;
         options["byteorder"] = getattr(dtype, "byteorder");
-        pages = pages_of(kGrayPage, nb::make_tuple(self, volume), item(getattr(volume, "shape"), 0));
+        pages = [&] { return pages_of(kGrayPage, nb::make_tuple(self, volume), item(getattr(volume, "shape"), 0)); };
     }
     write_stack(self, control, pages, options);
     emit(self, "progress", nb::int_(100));
@@ -412,8 +436,8 @@ nb::object save_stack_with_curve(Call &c) {
     options["dtype"] = np.attr("uint8");
     // One RGB frame at a time, rendered as the writer asks for it: memory stays at a
     // few frames whatever the volume, and progress follows the file being written.
-    nb::object pages = pages_of(kCurvePage, nb::make_tuple(self, volume, curves, per_frame, props, total_frames, h, w),
-                                total_frames);
+    nb::object data = nb::make_tuple(self, volume, curves, per_frame, props, total_frames, h, w);
+    auto pages = [&] { return pages_of(kCurvePage, data, total_frames); };
     if (frames == 0) emit(self, "progress", nb::int_(95));
     write_stack(self, control, pages, options);
     emit(self, "progress", nb::int_(100));
