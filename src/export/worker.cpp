@@ -109,6 +109,11 @@ bool gray_frame_to_rgb(nb::handle volume, nb::handle rgb, Py_ssize_t i, Py_ssize
     return true;
 }
 
+// libdeflate's level 2 compresses two to three times faster than its default (6), into
+// files within 1 % of its size and still smaller than zlib's level 6 gave (the former
+// codec): measured on synthetic retina and noise volumes.
+constexpr int kDeflateLevel = 2;
+
 // Strips handed to the compressor threads at once (tifffile's buffersize): about ten
 // RGB frames of 496 x 1024, where tifffile's default would gather up to 512 MB.
 constexpr long kWriteBuffer = 16L << 20;
@@ -174,6 +179,9 @@ void write_stack(nb::handle self, const std::shared_ptr<WorkerControl> &control,
     nb::object os = nb::module_::import_("os");
     nb::object cores = os.attr("cpu_count")();
     options["compression"] = "zlib";
+    nb::dict level;
+    level["level"] = kDeflateLevel;
+    options["compressionargs"] = level;
     options["maxworkers"] = cores.is_none() ? nb::int_(1) : cores;
     options["buffersize"] = nb::int_(kWriteBuffer);
     nb::object imwrite = G("tifffile").attr("imwrite");
