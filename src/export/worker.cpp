@@ -158,17 +158,17 @@ void request_stop(nb::handle worker) {
 namespace worker {
 
 nb::object init(Call &c) {
-    nb::handle self = c[0];
+    nb::handle self = c.self();
     worker_super(self).attr("__init__")();
-    setattr(self, "filename", c[1]);
-    setattr(self, "save_type", c[2]);
+    setattr(self, "filename", c.arg("filename"));
+    setattr(self, "save_type", c.arg("save_type"));
     setattr(self, "kwargs", c.varkw);
     register_worker(self);
     return nb::none();
 }
 
 nb::object run(Call &c) {
-    nb::handle self = c[0];
+    nb::handle self = c.self();
     std::shared_ptr<WorkerControl> control = control_of(self);
     if (self.attr("currentThread")().is(self)) {
         self.attr("setTerminationEnabled")(false);
@@ -199,7 +199,7 @@ nb::object run(Call &c) {
 }
 
 nb::object save_stack(Call &c) {
-    nb::handle self = c[0];
+    nb::handle self = c.self();
     nb::object volume = item(getattr(self, "kwargs"), nb::str("volume_data"));
     emit(self, "progress", nb::int_(50));
     check_stop(control_of(self));
@@ -213,7 +213,7 @@ nb::object save_stack(Call &c) {
 }
 
 nb::object save_stack_with_curve(Call &c) {
-    nb::handle self = c[0];
+    nb::handle self = c.self();
     std::shared_ptr<WorkerControl> control = control_of(self);
     nb::object kwargs = getattr(self, "kwargs");
     nb::object volume = item(kwargs, nb::str("volume_data"));

@@ -41,7 +41,7 @@ void give_fresh_lists(nb::handle self) {
 // pointer. The plot's target announces a change before it drops the old shape, while the
 // index still finds the item where it filed it, and computes a new shape silently.
 nb::object target_shape(Call &c) {
-    nb::handle target = c[0];
+    nb::handle target = c.self();
     nb::object shape = getattr(target, "_shape");
     if (!shape.is_none()) return shape;
     nb::object generated = target.attr("generateShape")();
@@ -51,7 +51,7 @@ nb::object target_shape(Call &c) {
 }
 
 nb::object target_view_transform_changed(Call &c) {
-    nb::handle target = c[0];
+    nb::handle target = c.self();
     target.attr("prepareGeometryChange")();
     nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(target.ptr()))).attr("viewTransformChanged")(target);
     return nb::none();
@@ -74,15 +74,16 @@ PyObject *g_target_view_changed = nullptr;
 }  // namespace
 
 nb::object init(Call &c) {
-    nb::handle self = c[0];
-    nb::handle parentWindow = c[1], eidtorType = c[9], update_mode = c[10], enableEditorMenu = c[11];
+    nb::handle self = c.self();
+    nb::handle parentWindow = c.arg("parentWindow"), eidtorType = c.arg("eidtorType"), update_mode = c.arg("update_mode"), enableEditorMenu = c.arg("enableEditorMenu");
 
-    plot_super(self).attr("__init__")(c[2], c[3], c[4], c[5], c[6], c[7], c[8], **c.varkw);
+    plot_super(self).attr("__init__")(c.arg("parent"), c.arg("name"), c.arg("labels"), c.arg("title"),
+                                    c.arg("viewBox"), c.arg("axisItems"), c.arg("enableMenu"), **c.varkw);
     give_fresh_lists(self);
     setattr(self, "parentWindow", parentWindow);
     setattr(self, "editorType", getattr(eidtorType, "lower")());
 
-    nb::object pg = G("pg");
+    nb::object pg = module_global("pg");
     nb::object target = pg.attr("TargetItem")(
         "symbol"_a = "s", "pen"_a = pg.attr("mkPen")(nb::make_tuple(19, 234, 201, 0)),
         "brush"_a = pg.attr("mkBrush")(nb::make_tuple(250, 0, 0, 0)), "size"_a = 1);
@@ -101,7 +102,7 @@ nb::object init(Call &c) {
     setattr(self, "volumeGCurves", nb::none());
     setattr(self, "save_worker", nb::none());
 
-    setattr(self, "liveWire", G("cv2").attr("segmentation").attr("IntelligentScissorsMB")());
+    setattr(self, "liveWire", module_global("cv2").attr("segmentation").attr("IntelligentScissorsMB")());
     getattr(self, "liveWire").attr("setEdgeFeatureCannyParameters")(32, 100);
     getattr(self, "liveWire").attr("setGradientMagnitudeMaxLimit")(200);
 
@@ -130,7 +131,7 @@ nb::object init(Call &c) {
 }
 
 nb::object get_inverse_color(Call &c) {
-    nb::handle color = c[1];
+    nb::handle color = c.arg("color");
     nb::object full = nb::int_(255);
     nb::object parts[3];
     for (int i = 0; i < 3; ++i) {
