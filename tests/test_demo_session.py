@@ -50,7 +50,7 @@ def test_every_step_succeeds_and_the_process_says_so(session):
     failed = [s for s in report["steps"] if not s["ok"]]
     assert not failed, proc.stdout[-4000:]
     assert proc.returncode == 0
-    assert "9 of 9 steps succeeded" in proc.stdout
+    assert "10 of 10 steps succeeded" in proc.stdout
     assert "saving stack [" in proc.stdout and "100%" in proc.stdout
 
 
