@@ -138,7 +138,7 @@ def _read_mat(path, ep):
         return ep.import_dukechiu2_mat(path)
     missing = [v for v in DUKE_VARIABLES if v not in names]
     raise ScanError(f"not laid out as the Duke OCT data sets: no variable {', '.join(missing)} "
-                    f"(it has {', '.join(sorted(names)) or 'none'})")
+                    f"(found {', '.join(sorted(names)) or 'none'})")
 
 
 def open_scan(path, layers=None):
