@@ -11,6 +11,8 @@ import scipy.io
 import tifffile
 
 eyepy = pytest.importorskip("eyepy")
+# itk, which reads RETOUCH volumes, warns about its SWIG types as it loads
+pytestmark = pytest.mark.filterwarnings("ignore:builtin type .* has no __module__ attribute")
 
 try:
     import vantel_curve_demo  # noqa: F401
@@ -83,6 +85,13 @@ def files(tmp_path_factory):
     for f in range(F):
         cv2.imwrite(str(folder / f"{f:03d}.png"), vol[f])
     made["folder"] = (folder, None, ["new layer"])
+    retouch = root / "retouch"
+    retouch.mkdir()
+    vol.tofile(retouch / "oct.raw")
+    (retouch / "oct.mhd").write_text("ObjectType = Image\nNDims = 3\nDimSize = 128 64 20\n"
+                                     "ElementSpacing = 0.0116 0.0039 0.1\nElementType = MET_UCHAR\n"
+                                     "ElementDataFile = oct.raw\n")
+    made["retouch"] = (retouch, None, ["new layer"])
     return root, vol, layers, made
 
 
@@ -211,17 +220,23 @@ def test_global_update_mode_saves_only_the_stroke(files, open_window, monkeypatc
     assert not w.volume.edited[2][np.arange(F) != MID].any()
 
 
-def test_a_folder_without_layers_opens_with_one_to_draw(files, open_window, monkeypatch, tmp_path):
+@pytest.mark.parametrize("fmt", ["folder", "retouch"])
+def test_a_scan_without_layers_opens_with_one_to_draw(files, open_window, monkeypatch, tmp_path, fmt):
     root, vol, layers, made = files
-    w = open_window(made["folder"][0])
+    w = open_window(made[fmt][0])
     assert w.volume.names == ["new layer"] and not w.props[0]["is_visible"]
+    assert np.array_equal(w.volume.frame(MID), vol[MID])
     w.ui.visibility[0].setChecked(True)
     liner_stroke(w, 0, 30, 70)
+    answer_dialogs(monkeypatch, tmp_path / "drawn.eye")
+    w.save()
     w.export_layers(tmp_path / "drawn.npz")
     with np.load(tmp_path / "drawn.npz") as z:
         drawn = z["new layer"]
     assert np.flatnonzero(np.isfinite(drawn).any(axis=1)).tolist() == [MID]
     assert np.flatnonzero(np.isfinite(drawn[MID])).tolist() == list(range(30, 71))
+    saved = eyepy.EyeVolume.load(tmp_path / "drawn.eye")
+    assert saved.layers["new layer"].data.tobytes() == drawn.tobytes() and np.array_equal(saved._raw_data, vol)
 
 
 def test_saving_an_eye_file_writes_it_in_place(files, open_window, monkeypatch, tmp_path):
