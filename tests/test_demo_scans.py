@@ -220,13 +220,27 @@ def test_global_update_mode_saves_only_the_stroke(files, open_window, monkeypatc
     assert not w.volume.edited[2][np.arange(F) != MID].any()
 
 
+def test_a_stroke_open_at_a_frame_change_is_kept_on_its_own_frame(files, open_window):
+    root, vol, layers, made = files
+    w = open_window(*made["npy"][:2])
+    ptr = Pointer(w)
+    w.ui.editorButtons["liner"].click()
+    y = float(w.volume.curves[1][MID][60])
+    ptr.glide([(56, y - 2), (60, y)])
+    ptr.click(60, y)
+    ptr.move(80, y + 4)
+    w.ui.frameSlider.setValue(MID + 1)        # PageDown, while the stroke is still open
+    assert w.frame_index == MID + 1 and not w.plot.mouse_path
+    assert np.flatnonzero(w.volume.edited[1].any(axis=1)).tolist() == [MID]
+    assert np.flatnonzero(w.volume.edited[1][MID]).tolist() == list(range(60, 81))
+
+
 @pytest.mark.parametrize("fmt", ["folder", "retouch"])
 def test_a_scan_without_layers_opens_with_one_to_draw(files, open_window, monkeypatch, tmp_path, fmt):
     root, vol, layers, made = files
     w = open_window(made[fmt][0])
-    assert w.volume.names == ["new layer"] and not w.props[0]["is_visible"]
+    assert w.volume.names == ["new layer"] and w.props[0]["is_visible"]
     assert np.array_equal(w.volume.frame(MID), vol[MID])
-    w.ui.visibility[0].setChecked(True)
     liner_stroke(w, 0, 30, 70)
     answer_dialogs(monkeypatch, tmp_path / "drawn.eye")
     w.save()

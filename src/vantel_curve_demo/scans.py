@@ -189,6 +189,10 @@ def _replace_atomically(path, write):
     os.close(fd)
     try:
         write(tmp)
+        # mkstemp makes the file private; give it the mode a plain open() would
+        mask = os.umask(0)
+        os.umask(mask)
+        os.chmod(tmp, os.stat(path).st_mode & 0o7777 if path.exists() else 0o666 & ~mask)
         os.replace(tmp, path)
     finally:
         if os.path.exists(tmp):

@@ -128,6 +128,7 @@ class Session:
         self.edits = {}       # editor type -> what the edit changed
         self.saved = {}       # what the saved layers hold, as read back
         self.synthetic = hasattr(window.volume, "truth")
+        self.goal_name = "layer edge" if self.synthetic else "planned correction"
         self.goals = {}       # curve index -> where the gestures should bring it (scans)
         self.spans = {}       # editor type -> columns it works on
 
@@ -186,8 +187,8 @@ class Session:
         a, b = (cols[0], cols[-1] + 1) if lo is None else (lo, hi)
         err0 = np.abs(before[a:b] - truth[a:b]).mean()
         err1 = np.abs(after[a:b] - truth[a:b]).mean()
-        self.say(f"    columns changed: {cols.size} ({cols[0]}..{cols[-1]}); mean distance to the layer "
-                 f"edge over {a}..{b - 1}: {err0:.1f} -> {err1:.1f} rows")
+        self.say(f"    columns changed: {cols.size} ({cols[0]}..{cols[-1]}); mean distance to the "
+                 f"{self.goal_name} over {a}..{b - 1}: {err0:.1f} -> {err1:.1f} rows")
         if after is not self.plot.gCurves[k]:
             raise StepFailed("the plot no longer holds the volume's curve array")
         names = [n for n, _ in events]
@@ -273,7 +274,7 @@ class Session:
         cols, e0, e1 = self.report_edit(k, before, mark, lo, hi, kind="anchors", edited_before=edited_before)
         if "sigCurveChangeFinished" not in [n for n, _ in self.events_since(mark)]:
             raise StepFailed("sigCurveChangeFinished did not arrive")
-        return f"{self.w.volume.names[k]}: {e0:.1f} -> {e1:.1f} rows from the edge"
+        return f"{self.w.volume.names[k]}: {e0:.1f} -> {e1:.1f} rows from the {self.goal_name}"
 
     def _stroke(self, kind, k, lo, waypoints, corners=()):
         """Pick curve k near column lo, press, follow waypoints (pressing at corners), double-click."""
@@ -308,7 +309,7 @@ class Session:
         waypoints = [(float(x), float(truth[int(round(x))])) for x in xs]
         before, mark = self._stroke("liner", k, lo, waypoints, corners=range(len(waypoints) - 1))
         cols, e0, e1 = self.report_edit(k, before, mark, lo, hi, kind="liner", edited_before=self._edited_before)
-        return f"{self.w.volume.names[k]}: {e0:.1f} -> {e1:.1f} rows from the edge"
+        return f"{self.w.volume.names[k]}: {e0:.1f} -> {e1:.1f} rows from the {self.goal_name}"
 
     def step_livewire(self):
         k = self.pick["livewire"]
@@ -321,8 +322,9 @@ class Session:
         t0 = time.perf_counter()
         before, mark = self._stroke("livewire", k, lo, waypoints)
         cols, e0, e1 = self.report_edit(k, before, mark, lo, hi, kind="livewire", edited_before=self._edited_before)
-        return (f"{self.w.volume.names[k]}: {e0:.1f} -> {e1:.1f} rows from the edge "
-                f"({time.perf_counter() - t0:.2f} s for the stroke)")
+        moved = (f"{e0:.1f} -> {e1:.1f} rows from the layer edge" if self.synthetic
+                 else f"{cols.size} columns traced, {e1:.1f} rows from the curve as it was on average")
+        return f"{self.w.volume.names[k]}: {moved} ({time.perf_counter() - t0:.2f} s for the stroke)"
 
     def _ratio(self):
         """How far the view is zoomed in, as the hover measures it."""

@@ -84,8 +84,9 @@ class DemoWindow(QtWidgets.QMainWindow):
         self.editor_type = "none"
         self.plot = None
         self.gap_items = []              # per curve: the columns without a value, drawn dashed
-        # a layer with no value anywhere in the file starts hidden
-        self.props = curve_props_for(volume.colors, [volume.has_values(k) for k in range(len(volume.names))])
+        # a layer with no value anywhere in the file starts hidden, unless no layer has one
+        known = [volume.has_values(k) for k in range(len(volume.names))]
+        self.props = curve_props_for(volume.colors, [v or not any(known) for v in known])
         self._loaded = {}                # curve index -> copy of the curve as last loaded or saved
         self.save_path = getattr(volume, "path", None)
         if self.save_path is not None and self.save_path.suffix.lower() != ".eye":
@@ -325,13 +326,13 @@ class DemoWindow(QtWidgets.QMainWindow):
 
     def set_frame(self, i):
         i = int(i)
-        self.frame_index = i
         if self.ui.frameSlider.value() != i:
             self.ui.frameSlider.setValue(i)   # comes back here through valueChanged
             return
-        self.ui.frameLabel.setText(f"{i + 1} / {self.volume.n_frames}")
         if self.plot.mouse_path or self.plot.mouse_pressed:
             self.plot.mouse_release()   # finish an open stroke on the frame it was drawn on
+        self.frame_index = i
+        self.ui.frameLabel.setText(f"{i + 1} / {self.volume.n_frames}")
         self._load_frame(i)
         self.frameChanged.emit(i)
 
