@@ -265,6 +265,21 @@ def test_saving_an_eye_file_writes_it_in_place(files, open_window, monkeypatch, 
     assert np.isfinite(eyepy.EyeVolume.load(path).layers["RPE"].data[MID, 60:81]).all()
 
 
+def test_a_failed_save_keeps_the_edits_and_says_why(files, open_window, monkeypatch, tmp_path):
+    root, vol, layers, made = files
+    w = open_window(*made["npy"][:2])
+    liner_stroke(w, 1, 60, 80)
+    warned = []
+    monkeypatch.setattr(viewer.QMessageBox, "warning", staticmethod(lambda *a: warned.append(a[2])))
+    target = tmp_path / "no such folder" / "out.eye"
+    answer_dialogs(monkeypatch, target)
+    assert w.save() is False and not w.export_layers(target.with_suffix(".npz"))
+    assert len(warned) == 2 and str(target) in warned[0]
+    assert w.isWindowModified() and w.save_path is None and not target.parent.exists()
+    answer_dialogs(monkeypatch, tmp_path / "out.eye")
+    assert w.save() and not w.isWindowModified() and w.save_path == tmp_path / "out.eye"
+
+
 @pytest.mark.parametrize("answer, closed, saved", [("Cancel", False, False), ("Discard", True, False),
                                                     ("Save", True, True)])
 def test_closing_with_unsaved_changes_asks(files, open_window, monkeypatch, tmp_path, answer, closed, saved):

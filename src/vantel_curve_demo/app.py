@@ -61,6 +61,8 @@ def open_volume(args):
 def main(argv=None):
     args = parse(sys.argv[1:] if argv is None else argv)
     t0 = time.perf_counter()
+    if args.path is not None:
+        print(f"reading {args.path} …", flush=True)
     try:
         volume = open_volume(args)
     except Exception as e:  # whatever the reader raised, the user gets one line, not a traceback

@@ -611,8 +611,10 @@ class Session:
 
     # -- saving the corrected layers ---------------------------------------------------------------
     def _answer_dialog(self, path, fn):
-        real = viewer.QFileDialog
-        asked = []
+        """Runs fn with the viewer's file dialog answering path; a warning box fails the step
+        (offscreen, a modal box would wait for a click that never comes)."""
+        real = viewer.QFileDialog, viewer.QMessageBox
+        asked, warned = [], []
 
         class Dialog:
             @staticmethod
@@ -620,11 +622,18 @@ class Session:
                 asked.append(args[1] if len(args) > 1 else "")
                 return os.fspath(path), ""
 
-        viewer.QFileDialog = Dialog
+        class Box(QtWidgets.QMessageBox):
+            @staticmethod
+            def warning(parent, title, text, *args):
+                warned.append(text)
+
+        viewer.QFileDialog, viewer.QMessageBox = Dialog, Box
         try:
             fn()
         finally:
-            viewer.QFileDialog = real
+            viewer.QFileDialog, viewer.QMessageBox = real
+        if warned:
+            raise StepFailed(warned[0])
         return asked
 
     def step_save_layers(self):
