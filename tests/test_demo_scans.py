@@ -96,7 +96,7 @@ def files(tmp_path_factory):
 
 
 @pytest.fixture
-def open_window(qapp, monkeypatch, tmp_path):
+def open_window(qapp):
     made = []
 
     def make(path, layers=None, update_mode="local"):

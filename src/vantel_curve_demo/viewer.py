@@ -236,10 +236,11 @@ class DemoWindow(QtWidgets.QMainWindow):
         bar = self.menuBar()
         file = bar.addMenu("&File")
         self.fileActions = {
-            "save": file.addAction("Save corrected layers", QtGui.QKeySequence.StandardKey.Save, self.save),
+            "save": file.addAction("Save corrected layers", QtGui.QKeySequence.StandardKey.Save, lambda: self.save()),
             "saveAs": file.addAction("Save corrected layers as…", QtGui.QKeySequence("Ctrl+Shift+S"),
                                      lambda: self.save(ask=True)),
-            "export": file.addAction("Export layers (.npz)…", QtGui.QKeySequence("Ctrl+E"), self.export_layers),
+            "export": file.addAction("Export layers (.npz)…", QtGui.QKeySequence("Ctrl+E"),
+                                     lambda: self.export_layers()),
         }
         file.addSeparator()
         # the plot's own save commands, also offered in its context menu
