@@ -300,6 +300,7 @@ def test_closing_with_unsaved_changes_asks(files, open_window, monkeypatch, tmp_
 def _bad_files(root, vol, layers):
     (root / "garbage.eye").write_bytes(b"this is no zip archive")
     (root / "garbage.tif").write_bytes(b"II*\x00garbage")
+    (root / "garbage.e2e").write_bytes(b"junk")
     np.save(root / "cut.npy", vol)
     data = (root / "cut.npy").read_bytes()
     (root / "cut.npy").write_bytes(data[:len(data) // 2])
@@ -320,6 +321,7 @@ def _bad_files(root, vol, layers):
     (["wide.npy", "--layers", "layers.npz"], "layer 'ILM' is 20 x 128 (frames x columns), but the volume has 20 frames of 136"),
     (["scan.eye", "--layers", "layers.npz"], "--layers goes with a TIFF stack or a .npy volume"),
     (["layers.npz"], "unknown kind of file '.npz'"),
+    (["garbage.e2e"], "StreamError"),
 ])
 def test_unreadable_files_get_a_message_and_status_2(files, capsys, args, reason):
     root, vol, layers, made = files

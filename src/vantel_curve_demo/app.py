@@ -69,7 +69,8 @@ def main(argv=None):
         what = args.path if args.path is not None else "the synthetic volume"
         from .scans import ScanError
         reason = str(e) if isinstance(e, ScanError) else f"{type(e).__name__}: {e}"
-        print(f"cannot open {what}: {reason or type(e).__name__}", file=sys.stderr)
+        reason = " ".join(reason.split()) or type(e).__name__     # readers' messages can run over lines
+        print(f"cannot open {what}: {reason}", file=sys.stderr)
         return 2
     scripted = args.script or headless()
     if headless():
