@@ -26,7 +26,8 @@ setup() {
   fi
   local py="$VENV/bin/python"
   "$py" -m pip install -q --disable-pip-version-check "scikit-build-core==1.1.2" "nanobind==3.1.0" ninja
-  "$py" -m pip install -q --disable-pip-version-check --no-build-isolation ".[test]"
+  # the viewer extra too: the demo opens scan files with it, and the suite tests the demo
+  "$py" -m pip install -q --disable-pip-version-check --no-build-isolation ".[test,viewer]"
 }
 
 cmd=${1:-test}
