@@ -5,6 +5,8 @@
 
 namespace cep::export_ {
 
+inline nb::object G(const char *name) { return module_global(name); }
+
 // Burns one curve into `rgb` (an h x w x 3 image, drawn in place) with its props.
 void burn_in_curve(nb::handle rgb, int64_t h, int64_t w, nb::handle curve, nb::handle props);
 

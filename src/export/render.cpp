@@ -91,7 +91,7 @@ void burn_in_curve(nb::handle rgb, int64_t h, int64_t w, nb::handle curve, nb::h
 }
 
 nb::object get_current_frame_as_uint8(Call &c) {
-    nb::handle self = c[0];
+    nb::handle self = c.self();
     nb::object items = getattr(self, "added_items");
     if (items.is_none()) return nb::none();
     if (py_len(items) == 0) return nb::none();
@@ -107,7 +107,7 @@ nb::object get_current_frame_as_uint8(Call &c) {
 }
 
 nb::object render_image_with_curves(Call &c) {
-    nb::handle self = c[0], frame = c[1];
+    nb::handle self = c.self(), frame = c.arg("frame_img");
     nb::object np = G("np");
     nb::object h, w, rgb;
     if (py_eq(getattr(frame, "ndim"), nb::int_(2))) {

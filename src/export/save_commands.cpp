@@ -52,17 +52,17 @@ nb::object cursor(const char *shape) { return G("QtCore").attr("Qt").attr("Curso
 
 nb::object setVolumeData(Call &c) {
     nb::object np = G("np");
-    setattr(c[0], "volumeData", np.attr("ascontiguousarray")(c[1], "dtype"_a = np.attr("uint8")));
+    setattr(c.self(), "volumeData", np.attr("ascontiguousarray")(c.arg("data"), "dtype"_a = np.attr("uint8")));
     return nb::none();
 }
 
 nb::object setVolumeGCurves(Call &c) {
-    setattr(c[0], "volumeGCurves", c[1]);
+    setattr(c.self(), "volumeGCurves", c.arg("gCurves_volume"));
     return nb::none();
 }
 
 nb::object onSaveImageAs(Call &c) {
-    nb::handle self = c[0];
+    nb::handle self = c.self();
     nb::object filename = ask_save_path(self, "Save Image", "Image (*.png)");
     if (!truthy(filename)) return nb::none();
     nb::object items = getattr(self, "added_items");
@@ -81,7 +81,7 @@ nb::object onSaveImageAs(Call &c) {
 }
 
 nb::object onSaveImageWithCurveAs(Call &c) {
-    nb::handle self = c[0];
+    nb::handle self = c.self();
     nb::object frame = self.attr("_get_current_frame_as_uint8")();
     if (frame.is_none()) return nb::none();
     nb::object filename = ask_save_path(self, "Save Image with Curve", "TIFF (*.tiff);;PNG (*.png)");
@@ -97,7 +97,7 @@ nb::object onSaveImageWithCurveAs(Call &c) {
 }
 
 nb::object onSaveStackImageAs(Call &c) {
-    nb::handle self = c[0];
+    nb::handle self = c.self();
     nb::object volume = getattr(self, "volumeData");
     if (volume.is_none()) return nb::none();
     nb::object filename = ask_save_path(self, "Save Stack Image", "Image (*.tiff)");
@@ -108,7 +108,7 @@ nb::object onSaveStackImageAs(Call &c) {
 }
 
 nb::object onSaveStackImageWithCurveAs(Call &c) {
-    nb::handle self = c[0];
+    nb::handle self = c.self();
     if (getattr(self, "volumeData").is_none()) return nb::none();
     nb::object filename = ask_save_path(self, "Save Stack Image with Curve", "Image (*.tiff)");
     if (!truthy(filename)) return nb::none();
@@ -131,7 +131,7 @@ nb::object onSaveStackImageWithCurveAs(Call &c) {
 }
 
 nb::object start_save_worker(Call &c) {
-    nb::handle self = c[0], save_type = c[1], filename = c[2];
+    nb::handle self = c.self(), save_type = c.arg("save_type"), filename = c.arg("filename");
     nb::object running = getattr(self, "save_worker");
     if (!running.is_none() && truthy(running.attr("isRunning")())) {
         request_stop(running);
@@ -156,26 +156,26 @@ nb::object start_save_worker(Call &c) {
 }
 
 nb::object on_save_progress(Call &c) {
-    show_status(getattr(c[0], "parentWindow"), joined({nb::str("Saving... "), text_of(c[1]), nb::str("%")}));
+    show_status(getattr(c.self(), "parentWindow"), joined({nb::str("Saving... "), text_of(c.arg("progress")), nb::str("%")}));
     return nb::none();
 }
 
 nb::object on_save_finished(Call &c) {
-    nb::object window = getattr(c[0], "parentWindow");
+    nb::object window = getattr(c.self(), "parentWindow");
     window.attr("setCursor")(cursor("ArrowCursor"));
-    show_status(window, c[1], 3000);
+    show_status(window, c.arg("message"), 3000);
     return nb::none();
 }
 
 nb::object on_save_error(Call &c) {
-    nb::object window = getattr(c[0], "parentWindow");
+    nb::object window = getattr(c.self(), "parentWindow");
     window.attr("setCursor")(cursor("ArrowCursor"));
     show_status(window, nb::str("Save failed"));
     nb::object QMessageBox = G("QMessageBox");
     nb::object box = QMessageBox(window);
     box.attr("setWindowTitle")("Save Error");
     box.attr("setText")("Failed to save file");
-    box.attr("setDetailedText")(c[1]);
+    box.attr("setDetailedText")(c.arg("error_message"));
     box.attr("setIcon")(QMessageBox.attr("Icon").attr("Warning"));
     box.attr("exec_")();
     return nb::none();

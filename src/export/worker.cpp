@@ -245,7 +245,7 @@ void write_stack(nb::handle self, const std::shared_ptr<WorkerControl> &control,
 nb::object gray_page(Call &c) {
     nb::handle data = c.closure;  // (worker, volume)
     check_stop(control_of(PyTuple_GET_ITEM(data.ptr(), 0)));
-    return item(PyTuple_GET_ITEM(data.ptr(), 1), c[0]);
+    return item(PyTuple_GET_ITEM(data.ptr(), 1), c.arg("i"));
 }
 const MethodDef kGrayPage = {"gray_page", "(i)", gray_page, nullptr};
 
@@ -256,7 +256,7 @@ nb::object curve_page(Call &c) {
     nb::handle data = c.closure;  // (worker, volume, curves, per-frame curves or None, props, frames, h, w)
     auto at = [&](Py_ssize_t k) { return nb::handle(PyTuple_GET_ITEM(data.ptr(), k)); };
     nb::handle self = at(0), volume = at(1), curves = at(2), per_frame = at(3), props = at(4);
-    const Py_ssize_t i = as_index(c[0]), frames = as_index(at(5));
+    const Py_ssize_t i = as_index(c.arg("i")), frames = as_index(at(5));
     const int64_t h = nb::cast<int64_t>(at(6)), w = nb::cast<int64_t>(at(7));
     check_stop(control_of(self));
     emit(self, "progress", nb::int_(static_cast<long>(static_cast<double>(i) / static_cast<double>(frames) * 90.0)));
@@ -355,17 +355,17 @@ void request_stop(nb::handle worker) {
 namespace worker {
 
 nb::object init(Call &c) {
-    nb::handle self = c[0];
+    nb::handle self = c.self();
     worker_super(self).attr("__init__")();
-    setattr(self, "filename", c[1]);
-    setattr(self, "save_type", c[2]);
+    setattr(self, "filename", c.arg("filename"));
+    setattr(self, "save_type", c.arg("save_type"));
     setattr(self, "kwargs", c.varkw);
     register_worker(self);
     return nb::none();
 }
 
 nb::object run(Call &c) {
-    nb::handle self = c[0];
+    nb::handle self = c.self();
     std::shared_ptr<WorkerControl> control = control_of(self);
     if (self.attr("currentThread")().is(self)) {
         self.attr("setTerminationEnabled")(false);
@@ -396,7 +396,7 @@ nb::object run(Call &c) {
 }
 
 nb::object save_stack(Call &c) {
-    nb::handle self = c[0];
+    nb::handle self = c.self();
     std::shared_ptr<WorkerControl> control = control_of(self);
     nb::object volume = item(getattr(self, "kwargs"), nb::str("volume_data"));
     emit(self, "progress", nb::int_(50));
@@ -424,7 +424,7 @@ nb::object save_stack(Call &c) {
 }
 
 nb::object save_stack_with_curve(Call &c) {
-    nb::handle self = c[0];
+    nb::handle self = c.self();
     std::shared_ptr<WorkerControl> control = control_of(self);
     nb::object kwargs = getattr(self, "kwargs");
     nb::object volume = item(kwargs, nb::str("volume_data"));
