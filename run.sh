@@ -26,7 +26,8 @@ setup() {
   fi
   local py="$VENV/bin/python"
   "$py" -m pip install -q --disable-pip-version-check "scikit-build-core==1.1.2" "nanobind==3.1.0" ninja
-  "$py" -m pip install -q --disable-pip-version-check --no-build-isolation ".[test]"
+  # the viewer extra too: the demo opens scan files with it, and the suite tests the demo
+  "$py" -m pip install -q --disable-pip-version-check --no-build-isolation ".[test,viewer]"
 }
 
 cmd=${1:-test}
@@ -62,7 +63,9 @@ case "$cmd" in
     # detect_leaks=0: CPython and Qt keep their global allocations until exit by design,
     # which LeakSanitizer reports by the thousand; leaks of ours are caught by the soak
     # tests (tracemalloc and RSS) instead. Any ASan or UBSan report fails the run.
-    LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" \
+    # PYTHONMALLOC=malloc: without it a freed Python object goes back to CPython's own
+    # arenas, is reused at once, and a use after free surfaces somewhere else or not at all.
+    LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc \
       ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
       CEP_SANITIZED=1 PYTHONPATH="$PWD/build/asan/pkg" "$VENV/bin/python" -m pytest -q "$@"
     ;;

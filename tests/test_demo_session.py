@@ -50,7 +50,7 @@ def test_every_step_succeeds_and_the_process_says_so(session):
     failed = [s for s in report["steps"] if not s["ok"]]
     assert not failed, proc.stdout[-4000:]
     assert proc.returncode == 0
-    assert "10 of 10 steps succeeded" in proc.stdout
+    assert "11 of 11 steps succeeded" in proc.stdout
     assert "saving stack [" in proc.stdout and "100%" in proc.stdout
 
 
@@ -93,3 +93,41 @@ def test_outputs_are_readable_and_the_stack_carries_the_edits(session):
     edge = int(round(truth[c]))
     assert any(colour(r, c) for r in range(edge - 1, edge + 2))
     assert not colour(int(old[c]), c)
+
+
+@pytest.fixture(scope="module")
+def scan_session(tmp_path_factory):
+    eyepy = pytest.importorskip("eyepy")
+    from test_demo_scans import make_layers, make_volume, write_duke
+    root = tmp_path_factory.mktemp("scan")
+    layers = make_layers()
+    write_duke(root / "scan.mat", make_volume(layers), layers)
+    out = root / "out"
+    paths = [str(Path(cep.__file__).parents[2]), str(_demo_path())]
+    env = dict(os.environ, QT_QPA_PLATFORM="offscreen",
+               PYTHONPATH=os.pathsep.join(paths + [os.environ.get("PYTHONPATH", "")]))
+    proc = subprocess.run([sys.executable, "-m", "vantel_curve_demo", str(root / "scan.mat"), "--out", str(out)],
+                          env=env, capture_output=True, text=True, timeout=600)
+    assert (out / "session.json").exists(), proc.stdout + proc.stderr
+    return proc, json.loads((out / "session.json").read_text()), out, layers, eyepy
+
+
+def test_a_scan_session_saves_exactly_the_edited_columns(scan_session):
+    proc, report, out, layers, eyepy = scan_session
+    assert proc.returncode == 0 and "11 of 11 steps succeeded" in proc.stdout, proc.stdout[-4000:]
+    assert report["source"].endswith("scan.mat") and report["volume"]["layers"] == ["ILM", "IBRPE", "BM"]
+    saved = eyepy.EyeVolume.load(out / "corrected.eye")
+    assert saved.meta["age"] == 71 and saved.meta["scale_x"] == 0.0067      # the file's metadata, kept
+    with np.load(out / "corrected.npz") as z:
+        npz = {n: z[n] for n in z.files}
+    assert set(report["saved"]) and set(report["saved"]) <= set(npz)
+    for name, original in zip(["ILM", "IBRPE", "BM"], layers.values()):
+        edited = np.zeros(original.shape, bool)
+        for f, spans in report["saved"].get(name, {}).get("frames", {}).items():
+            for a, b in spans:
+                edited[int(f), a:b + 1] = True
+        for back in (saved.layers[name].data, npz[name]):
+            assert back[~edited].tobytes() == original[~edited].tobytes(), name
+            assert np.isfinite(back[edited]).all(), name
+    # the liner drew over a gap: columns the file had no value for now have one
+    assert sum(v["filled_gaps"] for v in report["saved"].values()) > 0

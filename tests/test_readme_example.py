@@ -7,10 +7,10 @@ import numpy as np
 README = Path(__file__).resolve().parents[1] / "README.md"
 
 
-def _example(mark="embedding example"):
+def _example(name="embedding example"):
     text = README.read_text()
-    match = re.search(rf"<!-- {mark} -->\s*```python\n(.*?)```", text, re.S)
-    assert match, f"README.md lost its {mark}"
+    match = re.search(rf"<!-- {name} -->\s*```python\n(.*?)```", text, re.S)
+    assert match, f"README.md lost its {name}"
     return match.group(1)
 
 
@@ -33,6 +33,25 @@ def test_readme_example_runs_and_wires_the_signals(qapp, capsys):
     finally:
         window.close()
         scope["view"].close()
+
+
+def test_host_saving_example_writes_the_files_it_names(qapp, tmp_path, monkeypatch, capsys):
+    import tifffile
+    monkeypatch.chdir(tmp_path)
+    scope = {"__name__": "readme_example"}
+    exec(compile(_example("host saving example"), str(README), "exec"), scope)
+    assert capsys.readouterr().out.strip() == "Successfully saved to export/frame_003_with_curves.tiff"
+    volume, curves = scope["volume"], scope["curves"]
+    stack = tifffile.imread(tmp_path / "export/stack_with_curves.tiff")
+    frame = tifffile.imread(tmp_path / "export/frame_003_with_curves.tiff")
+    assert stack.shape == (5, 128, 256, 3) and np.array_equal(frame, stack[3:4])   # one page, kept 4-D
+    assert np.array_equal(tifffile.imread(tmp_path / "export/stack.tiff"), volume)
+    # each frame has its own curves burnt in (coloured pixels on their rows), the rest stays gray
+    for f in (0, 3):
+        rows = np.round(curves[0][f][10:-10]).astype(int)
+        pixels = stack[f, rows, np.arange(10, 246)].astype(int)
+        assert (np.ptp(pixels, axis=1) > 30).mean() > 0.9 and (pixels[:, 0] > pixels[:, 1]).mean() > 0.9
+    assert np.array_equal(stack[3, 120, :, 0], volume[3, 120])
 
 
 def test_readme_history_example_undoes_an_edit(qapp, capsys):

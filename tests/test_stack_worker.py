@@ -1,4 +1,11 @@
 """The stack save worker and the plot's handling of what it reports."""
+import errno
+import os
+import shutil
+import subprocess
+import sys
+import time
+from types import SimpleNamespace
 from unittest.mock import MagicMock, call
 
 import numpy as np
@@ -36,7 +43,13 @@ def finish(qapp, plot):
 def test_progress_and_file(qapp, tmp_path, save_type, frames, progress, axes):
     path, v = tmp_path / "s.tiff", volume(frames)
     seen = record(w := cep.CurveStackSaveWorker(path, save_type, volume_data=v, gCurves=[], curve_props=[]))
+    w.progress.connect(lambda _: seen.append(sorted(p.name for p in tmp_path.iterdir())))
     w.run()
+    # 100 means the file is in place; until then the file being written is beside it, under another name.
+    shown = [step for step in seen if isinstance(step, list)]
+    assert all(n.startswith(".s.tiff.") and n.endswith(".part") for names in shown[:-1] for n in names)
+    assert shown[-1:] == ([["s.tiff"]] if axes else [])
+    seen = [step for step in seen if not isinstance(step, list)]
     assert seen == progress + [("finished", f"Successfully saved to {path}")] and path.exists() == bool(axes)
     if axes:
         with tifffile.TiffFile(path) as tif:
@@ -89,14 +102,120 @@ def test_real_thread_reports_through_the_host(qapp, make_plot, host, tmp_path, m
     assert detail.startswith("Error saving: ") and "dir.tiff" in detail
 
 
-def test_second_save_stops_the_first(qapp, make_plot, host, tmp_path):
+class SlowVolume(np.ndarray):
+    """A volume whose frames come slowly, so that a save is surely under way when the next one starts."""
+
+    def __getitem__(self, key):
+        time.sleep(0.005)
+        return super().__getitem__(key)
+
+
+# The first save is stopped while its pages are being written: the older file at its path stays as it was.
+@pytest.mark.parametrize("save_type", ["stack", "stack_with_curve"])
+def test_second_save_stops_the_first(qapp, make_plot, host, tmp_path, save_type):
     plot, first_path = make_plot(), tmp_path / "first.tiff"
-    plot._start_save_worker("stack_with_curve", str(first_path), volume_data=np.zeros((600, 256, 512), np.uint8),
-                            gCurves=[np.linspace(0, 200, 512)] * 8, curve_props=[{"color": (255, 0, 0)}] * 8)
+    first_path.write_bytes(b"older file")
+    slow = np.zeros((600, 256, 512), np.uint8).view(SlowVolume)
+    plot._start_save_worker(save_type, str(first_path), volume_data=slow, gCurves=[np.linspace(0, 200, 512)] * 8,
+                            curve_props=[{"color": (255, 0, 0)}] * 8)
     first_seen = record(first := plot.save_worker)
+    deadline = time.monotonic() + 20
+    while not list(tmp_path.glob(".first.tiff.*.part")) and time.monotonic() < deadline:
+        time.sleep(0.001)
     plot._start_save_worker("stack", str(tmp_path / "second.tiff"), volume_data=volume(2))
     assert not first.isRunning() and plot.save_worker is not first
     finish(qapp, plot)
-    assert not first_path.exists() and not any(isinstance(s, tuple) for s in first_seen)
+    assert first_path.read_bytes() == b"older file" and not any(isinstance(s, tuple) for s in first_seen)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["first.tiff", "second.tiff"]
     assert host.status.messages[-1] == (f"Successfully saved to {tmp_path / 'second.tiff'}", 3000)
     assert host.cursors[-1] == Cursor.ArrowCursor and plot.save_worker.isFinished()
+
+
+def failing_write(file, pages, **kwargs):
+    """A disk that fills up after the first page."""
+    file.write(next(iter(pages)).tobytes())
+    raise OSError(errno.ENOSPC, "No space left on device")
+
+
+# A save that fails part-way reports it and leaves the older file at its path untouched, and nothing beside it.
+@pytest.mark.parametrize("failure, message", [
+    ("nan on frame 3", "Error saving: cannot convert float NaN to integer"),
+    ("disk full", "Error saving: [Errno 28] No space left on device")])
+def test_failed_save_keeps_the_older_file(qapp, make_plot, host, tmp_path, monkeypatch, failure, message):
+    plot, path = make_plot(), tmp_path / "vol.tiff"
+    path.write_bytes(b"older file")
+    monkeypatch.setattr(cep, "QMessageBox", box := MagicMock())
+    if failure == "disk full":
+        monkeypatch.setattr(cep, "tifffile", SimpleNamespace(imwrite=failing_write))
+    entry = [np.full(30, np.nan if i == 3 else 5.0) for i in range(6)]
+    plot._start_save_worker("stack_with_curve", str(path), volume_data=volume(6), gCurves=[], curve_props=[{
+        "color": (1, 2, 3)}], gCurves_volume=[entry])
+    finish(qapp, plot)
+    assert box.return_value.setDetailedText.call_args.args[0] == message
+    assert host.status.messages[-1] == ("Save failed", 0) and host.cursors[-1] == Cursor.ArrowCursor
+    assert path.read_bytes() == b"older file" and list(tmp_path.iterdir()) == [path]
+
+
+class RemovesFolder(list):
+    """Per-frame curves whose frame 2 is read only after the save's folder has been removed."""
+
+    def __getitem__(self, i):
+        if i == 2:
+            shutil.rmtree(self.folder)
+        return super().__getitem__(i)
+
+
+def test_folder_removed_during_the_save_is_an_error_about_the_chosen_path(qapp, make_plot, host, tmp_path,
+                                                                          monkeypatch):
+    plot, folder = make_plot(), tmp_path / "scans"
+    folder.mkdir()
+    monkeypatch.setattr(cep, "QMessageBox", box := MagicMock())
+    entry = RemovesFolder([np.full(30, 5.0)] * 4)
+    entry.folder = folder
+    plot._start_save_worker("stack_with_curve", str(folder / "vol.tiff"), volume_data=volume(4), gCurves=[],
+                            curve_props=[{"color": (1, 2, 3)}], gCurves_volume=[entry])
+    finish(qapp, plot)
+    detail = box.return_value.setDetailedText.call_args.args[0]
+    assert detail == f"Error saving: [Errno 2] No such file or directory: '{folder / 'vol.tiff'}'"
+    assert host.status.messages[-1] == ("Save failed", 0) and not folder.exists()
+
+
+# Replacing a file keeps what writing over it kept: its permission bits, and a link to it.
+@pytest.mark.parametrize("through_link", [False, True])
+def test_replaced_file_keeps_its_mode_and_links(qapp, tmp_path, through_link):
+    real = tmp_path / "real.tiff"
+    real.write_bytes(b"older file")
+    real.chmod(0o640)
+    path = tmp_path / "link.tiff" if through_link else real
+    if through_link:
+        path.symlink_to(real)
+    cep.CurveStackSaveWorker(str(path), "stack", volume_data=(v := volume(2))).run()
+    assert path.is_symlink() == through_link and (real.stat().st_mode & 0o777) == 0o640
+    np.testing.assert_array_equal(tifffile.imread(real), v)
+
+
+def test_files_read_back_alike_without_imagecodecs(qapp, tmp_path):
+    """The fast codec writes standard deflate TIFF: tifffile's own decoder reads the same file."""
+    v = volume(5)
+    curves, props = [np.linspace(2, 15, 30)], [{"color": (255, 0, 0)}]
+    cep.CurveStackSaveWorker(tmp_path / "rgb.tiff", "stack_with_curve", volume_data=v, gCurves=curves,
+                             curve_props=props).run()
+    cep.CurveStackSaveWorker(tmp_path / "gray.tiff", "stack", volume_data=v).run()
+    np.save(tmp_path / "rgb.npy", render_stack(v, curves, props))
+    np.save(tmp_path / "gray.npy", v)
+    script = """if True:
+        import sys
+        sys.modules["imagecodecs"] = None  # tifffile falls back on its own codecs
+        import numpy as np, tifffile
+        for name, axes, photometric in (("rgb", "ZYXC", "RGB"), ("gray", "ZYX", "MINISBLACK")):
+            with tifffile.TiffFile(name + ".tiff") as tif:
+                series, expected = tif.series[0], np.load(name + ".npy")
+                assert len(tif.pages) == 5 and series.shape == expected.shape and series.axes == axes
+                assert all(p.photometric.name == photometric and p.compression.name == "ADOBE_DEFLATE"
+                           for p in tif.pages)
+                assert np.array_equal(tif.asarray(), expected)
+        print("read back alike")
+    """
+    result = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, capture_output=True, text=True,
+                            env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)), timeout=120)
+    assert result.stdout.strip() == "read back alike", result.stderr

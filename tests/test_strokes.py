@@ -75,7 +75,7 @@ def test_failures_leave_the_span_alone(editor, kind, error):
     (CONTOUR[:, None, :], np.float32, 250.0, 5.4, (29, 5), [0, 5.7, 29]),  # (N, 1, 2), as OpenCV 4 returns it
     (CONTOUR.astype(np.int64)[:, None, :].copy(order="F"), np.int16, -0.4, -5.6, (0, -6), [0, 0, 6]),
     (CONTOUR[:, None, :].tolist(), np.uint8, 12.5, 7.5, (12, 8), [0, 5.7, 12]),  # anything else goes through NumPy
-    (None, np.float64, 20.2, 3.0, (20, 3), [0, 5.7, 20]),  # no path: nothing written, the span still grows
+    (None, np.float64, 20.2, 3.0, (20, 3), [0, 6, 6]),  # no path: nothing written, the span unchanged
 ])
 def test_live_wire_steps(editor, contour, dtype, x, y, target, span):
     plot = stroke(editor, [np.full(30, 99, dtype)], kind="livewire", start=(5.7, 10.0), span=[0, 6, 6])

@@ -121,4 +121,18 @@ bool dispatch(Elem e, F &&f) {
     }
 }
 
+// Only a plain ndarray is read or written through its buffer: a subclass may give
+// item access a meaning of its own (masks, matrices), so it goes through NumPy.
+inline bool plain_ndarray(nb::handle obj) {
+    static PyObject *const ndarray = nb::object(nb::module_::import_("numpy").attr("ndarray")).release().ptr();
+    return Py_TYPE(obj.ptr()) == reinterpret_cast<PyTypeObject *>(ndarray);
+}
+
+// A Python float as a double (np.float64 included); false for anything else.
+inline bool exact_double(nb::handle obj, double &out) {
+    if (!PyFloat_Check(obj.ptr())) return false;
+    out = PyFloat_AS_DOUBLE(obj.ptr());
+    return true;
+}
+
 }  // namespace cep

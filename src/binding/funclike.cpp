@@ -116,6 +116,7 @@ PyObject *func_vectorcall(PyObject *callable, PyObject *const *args, size_t narg
     }
 
     call.slot = slots;
+    call.names = f->argnames;
     call.count = static_cast<size_t>(P);
     call.closure = f->closure;
     return guarded([&]() { return f->impl(call); });

@@ -8,20 +8,29 @@
 #include <nanobind/nanobind.h>
 
 #include <cstddef>
+#include <stdexcept>
+#include <string>
 
 namespace nb = nanobind;
 
 namespace cep {
 
-// The arguments of one call, bound to the parameters in declaration order.
+// The arguments of one call, bound to the parameters of the signature.
 struct Call {
     PyObject *const *slot = nullptr;  // one borrowed reference per named parameter
+    PyObject *names = nullptr;        // tuple of the parameter names, in slot order
     size_t count = 0;
     nb::handle closure;               // data of a closure function, else empty
     nb::tuple varargs;                // the *args of a signature that has them
     nb::dict varkw;                   // the **kwargs of a signature that has them
 
-    nb::handle operator[](size_t i) const { return slot[i]; }
+    // The argument of the parameter called `name` in the signature text; a name the
+    // signature lacks is a fault of ours and surfaces as SystemError.
+    nb::handle arg(const char *name) const {
+        for (size_t j = 0; j < count; ++j)
+            if (PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(names, j), name) == 0) return slot[j];
+        throw std::logic_error(std::string("no parameter named ") + name);
+    }
     nb::handle self() const { return slot[0]; }
 };
 

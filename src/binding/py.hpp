@@ -5,6 +5,7 @@
 
 #include "binding/errors.hpp"
 #include <array>
+#include <initializer_list>
 #include <utility>
 #include "binding/funclike.hpp"
 
@@ -18,8 +19,17 @@ extern PyObject *g_module_dict;
 extern PyObject *g_plot_class;
 extern PyObject *g_worker_class;
 
-// A module global, looked up when used so that a replaced global is honoured.
-inline nb::object G(const char *name) {
+// An interned str, made once per use site: the hover reads the same attributes on
+// every pointer movement, and making the str again for each access shows.
+#define INTERNED(text) \
+    ([]() -> nb::handle { \
+        static PyObject *const interned = PyUnicode_InternFromString(text); \
+        return interned; \
+    }())
+
+// A module global, looked up when used, as Python code does, so that a host or a test
+// that replaces one (QFileDialog, PchipInterpolator ...) has its replacement used.
+inline nb::object module_global(const char *name) {
     PyObject *v = PyDict_GetItemString(g_module_dict, name);  // borrowed
     if (!v) raise_format(PyExc_NameError, "name '%s' is not defined", name);
     return nb::borrow(v);
@@ -46,11 +56,74 @@ inline bool py_eq(nb::handle a, nb::handle b) {
 }
 inline bool py_eq(nb::handle a, const char *s) { return py_eq(a, nb::str(s)); }
 
-// Python's `a < b`.
+// Python's `a < b` and `a != b`, as truth values.
 inline bool py_lt(nb::handle a, nb::handle b) {
     int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
     if (r < 0) throw nb::python_error();
     return r != 0;
+}
+inline bool py_ne(nb::handle a, nb::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_NE);
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+// `a <op> b` as Python gives it (an array for arrays); op is Py_LT, Py_EQ ...
+inline nb::object py_compare(nb::handle a, nb::handle b, int op) {
+    nb::object r = nb::steal(PyObject_RichCompare(a.ptr(), b.ptr(), op));
+    if (!r.is_valid()) throw nb::python_error();
+    return r;
+}
+
+// Python's `a + b`, `a - b` and `a / b`.
+inline nb::object py_add(nb::handle a, nb::handle b) {
+    nb::object r = nb::steal(PyNumber_Add(a.ptr(), b.ptr()));
+    if (!r.is_valid()) throw nb::python_error();
+    return r;
+}
+inline nb::object py_sub(nb::handle a, nb::handle b) {
+    nb::object r = nb::steal(PyNumber_Subtract(a.ptr(), b.ptr()));
+    if (!r.is_valid()) throw nb::python_error();
+    return r;
+}
+inline nb::object py_div(nb::handle a, nb::handle b) {
+    nb::object r = nb::steal(PyNumber_TrueDivide(a.ptr(), b.ptr()));
+    if (!r.is_valid()) throw nb::python_error();
+    return r;
+}
+
+// str(value), and the concatenation of strs.
+inline nb::object py_str(nb::handle value) {
+    nb::object r = nb::steal(PyObject_Str(value.ptr()));
+    if (!r.is_valid()) throw nb::python_error();
+    return r;
+}
+inline nb::object concat(std::initializer_list<nb::handle> parts) {
+    nb::object r = nb::str("");
+    for (nb::handle p : parts) {
+        r = nb::steal(PyUnicode_Concat(r.ptr(), p.ptr()));
+        if (!r.is_valid()) throw nb::python_error();
+    }
+    return r;
+}
+
+// [a, b, c]
+inline nb::object list_of(nb::handle a, nb::handle b, nb::handle c) {
+    PyObject *l = PyList_New(3);
+    if (!l) throw nb::python_error();
+    PyList_SET_ITEM(l, 0, Py_NewRef(a.ptr()));
+    PyList_SET_ITEM(l, 1, Py_NewRef(b.ptr()));
+    PyList_SET_ITEM(l, 2, Py_NewRef(c.ptr()));
+    return nb::steal(l);
+}
+
+// What a weak reference points to, or None once it is gone. Slots of the plot's own
+// menu actions hold the plot this way: a strong reference from a connection would keep
+// a dropped plot alive for as long as its menu.
+inline nb::object weak_referent(nb::handle ref) {
+    PyObject *obj = PyWeakref_GetObject(ref.ptr());
+    if (!obj) throw nb::python_error();
+    return nb::borrow(obj);
 }
 
 inline Py_ssize_t py_len(nb::handle h) {
@@ -101,6 +174,13 @@ inline nb::object none() { return nb::none(); }
 // A closure-carrying function object; its data reaches the body as Call::closure.
 inline nb::object make_closure(const MethodDef &def, const char *qualname, nb::handle data) {
     return make_function(def, qualname, data);
+}
+
+// A weak reference to `obj`, for closure data (see weak_referent).
+inline nb::object weak_ref(nb::handle obj) {
+    nb::object ref = nb::steal(PyWeakref_NewRef(obj.ptr(), nullptr));
+    if (!ref.is_valid()) throw nb::python_error();
+    return ref;
 }
 
 }  // namespace cep

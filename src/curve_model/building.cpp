@@ -1,7 +1,9 @@
 // Rebuilding a stretch of a curve from its control points with the monotone cubic
 // interpolator, in place in the host's array.
 #include "binding/arrays.hpp"
+#include "binding/first_per_key.hpp"
 #include "binding/py.hpp"
+#include "curve_model/edits.hpp"
 #include "methods.hpp"
 
 #include <algorithm>
@@ -12,8 +14,6 @@
 
 namespace cep::curve_model {
 namespace {
-
-const char *const kSpan = "params_for_ctrl_point_changed_signal";
 
 // Sorts the columns of the 2 x m array by x and keeps the first column of each x, in
 // place; returns the number kept, or -1 when the NumPy steps must decide (x not finite).
@@ -67,7 +67,7 @@ std::pair<nb::object, nb::object> sorted_points(nb::handle np, nb::handle entry)
 // The interpolant through all control points of one curve, at every column.
 nb::object interpolate(nb::handle self, nb::handle np, nb::handle curve_index) {
     auto [xs, ys] = sorted_points(np, item(getattr(self, "ctrl_points"), curve_index));
-    nb::object cs = G("PchipInterpolator")(xs, ys);
+    nb::object cs = module_global("PchipInterpolator")(xs, ys);
     return cs(np.attr("arange")(py_len(item(getattr(self, "gCurves"), curve_index))));
 }
 
@@ -80,30 +80,24 @@ void write_span(nb::handle self, nb::handle curve_index, nb::handle inter, nb::h
 }  // namespace
 
 nb::object build_curve(Call &c) {
-    nb::handle self = c[0], curve_index = c[1];
-    nb::object np = G("np");
+    nb::handle self = c.self(), curve_index = c.arg("curve_index");
+    nb::object np = module_global("np");
     nb::object curves = getattr(self, "gCurves");
 
     if (py_eq(curve_index, nb::int_(-1))) {
         // Every curve over the pending span, or over its whole length when none is;
         // each through the instance, so that an override of build_curve is used.
-        nb::object span = getattr(self, kSpan);
+        nb::object span = edits::pending(self);
         const Py_ssize_t count = py_len(curves);
         for (Py_ssize_t i = 0; i < count; ++i) {
             nb::int_ index(i);
-            nb::list own;
-            own.append(index);
-            if (span.is_none()) {
-                own.append(nb::int_(0));
-                own.append(nb::int_(py_len(item(getattr(self, "gCurves"), index))));
-            } else {
-                own.append(item(span, 1));
-                own.append(item(span, 2));
-            }
-            setattr(self, kSpan, own);
+            if (span.is_none())
+                edits::record(self, index, nb::int_(0), nb::int_(py_len(item(getattr(self, "gCurves"), index))));
+            else
+                edits::record(self, index, item(span, 1), item(span, 2));
             self.attr("build_curve")(index);
         }
-        if (count > 0) setattr(self, kSpan, nb::none());
+        if (count > 0) edits::clear(self);
         return nb::none();
     }
 
@@ -112,13 +106,13 @@ nb::object build_curve(Call &c) {
     if (truthy(ge)) return nb::none();
 
     nb::object inter = interpolate(self, np, curve_index);
-    nb::object span = getattr(self, kSpan);
+    nb::object span = edits::pending(self);
     write_span(self, curve_index, inter, item(span, 1), item(span, 2));
     getattr(self, "sigCurveChanged").attr("emit")(curve_index, item(getattr(self, "gCurves"), curve_index));
-    span = getattr(self, kSpan);
+    span = edits::pending(self);
     getattr(self, "sigControlPointChanged")
         .attr("emit")(item(span, 0), item(span, nb::slice(nb::int_(1), nb::none(), nb::none())));
-    setattr(self, kSpan, nb::none());
+    edits::clear(self);
     return nb::none();
 }
 

@@ -115,13 +115,13 @@ nb::object columns_native(nb::handle np, nb::handle curve, bool have_t, double t
 }  // namespace
 
 nb::object generate_control_points(Call &c) {
-    nb::handle self = c[0], t_p = c[1];
+    nb::handle self = c.self(), t_p = c.arg("t_p");
     nb::object curves = getattr(self, "gCurves");
     nb::object t = binop(PyNumber_Multiply, t_p, nb::int_(py_len(item(curves, 0))));
     double t_native = 0;
     const bool have_t = threshold_as_double(t, t_native);
 
-    nb::object np = G("np");
+    nb::object np = module_global("np");
     nb::list result;
     for (nb::handle curve : curves) {
         nb::object xs = columns_native(np, curve, have_t, t_native);

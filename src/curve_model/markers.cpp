@@ -33,7 +33,7 @@ void draw_neighbours(nb::handle self, const char *plot_attr, const char *points_
 }  // namespace
 
 nb::object plot_indicator(Call &c) {
-    nb::handle self = c[0], pos = c[1], direction = c[2];
+    nb::handle self = c.self(), pos = c.arg("pos"), direction = c.arg("direction");
     if (pos.is_none()) {
         remove_if_set(self, "indicator_plot");
         return nb::none();
@@ -43,8 +43,8 @@ nb::object plot_indicator(Call &c) {
     if (added.is_none() || py_len(added) == 0 || getattr(item(added, 0), "image").is_none()) return nb::none();
     auto [h, w] = unpack2(getattr(getattr(item(getattr(self, "added_items"), 0), "image"), "shape"));
 
-    nb::object pen = G("pg").attr("mkPen")(nb::make_tuple(200, 200, 0), "width"_a = 2,
-                                           "style"_a = G("QtCore").attr("Qt").attr("PenStyle").attr("DotLine"));
+    nb::object pen = module_global("pg").attr("mkPen")(nb::make_tuple(200, 200, 0), "width"_a = 2,
+                                           "style"_a = module_global("QtCore").attr("Qt").attr("PenStyle").attr("DotLine"));
     nb::list xs, ys;
     if (py_eq(direction, "vertical")) {
         nb::object x = item(pos, 0);
@@ -64,7 +64,7 @@ nb::object plot_indicator(Call &c) {
 }
 
 nb::object plot_focus_control_point(Call &c) {
-    nb::handle self = c[0], point = c[1], event_pos = c[2];
+    nb::handle self = c.self(), point = c.arg("control_point"), event_pos = c.arg("eventPos");
     remove_if_set(self, "focus_control_point_plot");
     if (!point.is_none()) {
         nb::list xs, ys;

@@ -54,7 +54,7 @@ nb::object prepare_curve(int64_t h, int64_t w, nb::handle curve, nb::handle prop
 
     bool done = false;
     ArrayView view;
-    nb::object np = G("np");
+    nb::object np = module_global("np");
     if (Py_TYPE(curve.ptr()) == reinterpret_cast<PyTypeObject *>(np.attr("ndarray").ptr()) && view.open(curve) &&
         view.ndim() == 1) {
         burn_in::Status s = burn_in::Status::Ok;
@@ -80,7 +80,7 @@ nb::object prepare_curve(int64_t h, int64_t w, nb::handle curve, nb::handle prop
 
 void draw_prepared(nb::handle rgb, nb::handle prepared) {
     if (prepared.is_none()) return;
-    nb::object cv2 = G("cv2");
+    nb::object cv2 = module_global("cv2");
     nb::list polys;
     polys.append(item(prepared, 0));
     cv2.attr("polylines")(rgb, polys, false, item(prepared, 1), 1, cv2.attr("LINE_AA"));
@@ -91,13 +91,13 @@ void burn_in_curve(nb::handle rgb, int64_t h, int64_t w, nb::handle curve, nb::h
 }
 
 nb::object get_current_frame_as_uint8(Call &c) {
-    nb::handle self = c[0];
+    nb::handle self = c.self();
     nb::object items = getattr(self, "added_items");
     if (items.is_none()) return nb::none();
     if (py_len(items) == 0) return nb::none();
     nb::object img = getattr(item(items, 0), "image");
     if (img.is_none()) return nb::none();
-    nb::object np = G("np");
+    nb::object np = module_global("np");
     if (!py_eq(getattr(img, "dtype"), np.attr("uint8"))) {
         nb::object scaled = nb::steal(PyNumber_Multiply(img.ptr(), nb::int_(255).ptr()));
         if (!scaled.is_valid()) throw nb::python_error();
@@ -107,8 +107,8 @@ nb::object get_current_frame_as_uint8(Call &c) {
 }
 
 nb::object render_image_with_curves(Call &c) {
-    nb::handle self = c[0], frame = c[1];
-    nb::object np = G("np");
+    nb::handle self = c.self(), frame = c.arg("frame_img");
+    nb::object np = module_global("np");
     nb::object h, w, rgb;
     if (py_eq(getattr(frame, "ndim"), nb::int_(2))) {
         std::tie(h, w) = unpack2(getattr(frame, "shape"));

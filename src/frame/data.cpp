@@ -5,23 +5,23 @@
 namespace cep::frame {
 
 nb::object set_curve(Call &c) {
-    nb::handle self = c[0], curve = c[1], curve_props = c[2];
+    nb::handle self = c.self(), curve = c.arg("curve"), curve_props = c.arg("curve_props");
     setattr(self, "gCurves", curve);
     setattr(self, "curveLen", nb::int_(py_len(item(curve, 0))));
     setattr(self, "curve_props", curve_props);
-    setattr(self, "curve_props_bk", G("deepcopy")(curve_props));
+    setattr(self, "curve_props_bk", module_global("deepcopy")(curve_props));
     setattr(self, "ctrl_points", self.attr("_generate_control_points")());
     return nb::none();
 }
 
 nb::object set_roi(Call &c) {
-    setattr(c[0], "roi_position", c[1]);
+    setattr(c.self(), "roi_position", c.arg("roi_position"));
     return nb::none();
 }
 
 nb::object set_added_items(Call &c) {
-    nb::handle self = c[0];
-    nb::object items = nb::borrow(c[1]);
+    nb::handle self = c.self();
+    nb::object items = nb::borrow(c.arg("added_items"));
     // None means "no items": a black live-wire image and nothing under the curves.
     if (items.is_none())
         items = nb::list();
@@ -33,7 +33,7 @@ nb::object set_added_items(Call &c) {
     }
     setattr(self, "added_items", items);
 
-    nb::object np = G("np");
+    nb::object np = module_global("np");
     nb::object stored = getattr(self, "added_items");
     nb::object image;
     if (py_len(stored) != 0) image = getattr(item(stored, 0), "image");
@@ -49,7 +49,7 @@ nb::object set_added_items(Call &c) {
 }
 
 nb::object plot(Call &c) {
-    nb::handle self = c[0];
+    nb::handle self = c.self();
     if (getattr(self, "gCurves").is_none() || getattr(self, "curve_props").is_none()) return nb::none();
     self.attr("clear")();
 
@@ -57,7 +57,7 @@ nb::object plot(Call &c) {
     if (!added.is_none())
         for (nb::handle it : added) self.attr("addItem")(it);
 
-    nb::object pg = G("pg");
+    nb::object pg = module_global("pg");
     nb::object mkPen = pg.attr("mkPen");
     nb::object base = plot_super(self);
     nb::object base_plot = base.attr("plot");
@@ -92,7 +92,7 @@ nb::object plot(Call &c) {
         line_x.append(0);
         line_x.append(getattr(self, "curveLen"));
         nb::object roi_pen = mkPen(nb::make_tuple(200, 200, 200), "width"_a = 1,
-                                   "style"_a = G("QtCore").attr("Qt").attr("PenStyle").attr("DotLine"));
+                                   "style"_a = module_global("QtCore").attr("Qt").attr("PenStyle").attr("DotLine"));
         for (int k : {1, 0}) {
             nb::object y = item(getattr(self, "roi_position"), k);
             nb::list line_y;

@@ -12,17 +12,12 @@ const CorrectorRow kCorrectors[3] = {
 
 namespace {
 
-// The action's slot. It holds the plot weakly: the action lives in the plot's menu,
-// and a strong reference from the connection would keep a closed plot alive forever.
-// Reads editorType when triggered, not when made.
+// The action's slot. It holds the plot weakly (see weak_referent) and reads
+// editorType when triggered, not when made.
 nb::object corrector(Call &c) {
-    nb::handle data = c.closure;  // (weakref to plot, type, request)
-    PyObject *plot = PyWeakref_GetObject(PyTuple_GET_ITEM(data.ptr(), 0));
-    if (!plot) throw nb::python_error();
-    if (plot == Py_None) return nb::none();
-    nb::object self = nb::borrow(plot);
-    nb::handle type = PyTuple_GET_ITEM(data.ptr(), 1);
-    nb::handle request = PyTuple_GET_ITEM(data.ptr(), 2);
+    auto [ref, type, request] = unpack<3>(c.closure);
+    nb::object self = weak_referent(ref);
+    if (self.is_none()) return nb::none();
     if (!py_eq(getattr(self, "editorType"), type))
         self.attr("setEditorType")(request);
     else
@@ -35,18 +30,16 @@ const MethodDef kCorrectorDef = {"<lambda>", "()", corrector, nullptr};
 }  // namespace
 
 nb::object make_corrector_action(nb::handle self, const CorrectorRow &row) {
-    nb::object ref = nb::steal(PyWeakref_NewRef(self.ptr(), nullptr));
-    if (!ref.is_valid()) throw nb::python_error();
-    nb::object slot =
-        make_closure(kCorrectorDef, "CurveEditorPlot.__init__.<locals>.<lambda>", nb::make_tuple(ref, row.type, row.request));
-    nb::object action = G("QtGui").attr("QAction")(row.text, self, "triggered"_a = slot);
+    nb::object slot = make_closure(kCorrectorDef, "CurveEditorPlot.__init__.<locals>.<lambda>",
+                                   nb::make_tuple(weak_ref(self), row.type, row.request));
+    nb::object action = module_global("QtGui").attr("QAction")(row.text, self, "triggered"_a = slot);
     action.attr("setCheckable")(true);
     action.attr("setChecked")(py_eq(getattr(self, "editorType"), row.type));
     return action;
 }
 
 nb::object setEnableEditorMenu(Call &c) {
-    nb::handle self = c[0], enable = c[1];
+    nb::handle self = c.self(), enable = c.arg("enableEditorMenu");
     setattr(self, "enableEditorMenu", enable);
     if (truthy(enable)) {
         nb::list action_texts;

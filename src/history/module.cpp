@@ -37,7 +37,7 @@ Tracker &tracker(nb::handle self) {
 // The plot while it and its Qt object exist; otherwise the history lets go of everything.
 nb::object live_plot(Tracker &t) {
     nb::object plot = t.plot();
-    if (plot.is_valid() && truthy(G("shiboken6").attr("isValid")(plot))) return plot;
+    if (plot.is_valid() && truthy(module_global("shiboken6").attr("isValid")(plot))) return plot;
     t.clear(nb::handle());
     return nb::object();
 }
@@ -70,9 +70,9 @@ void announce(Tracker &t, nb::handle plot, const std::vector<Touched> &cols) {
 }
 
 nb::object init(Call &c) {
-    nb::handle self = c[0], plot = c[1], depth_arg = c[2];
+    nb::handle self = c.self(), plot = c.arg("plot"), depth_arg = c.arg("depth");
     super_of(g_history_class, self).attr("__init__")();
-    int is_plot = PyObject_IsInstance(plot.ptr(), G("CurveEditorPlot").ptr());
+    int is_plot = PyObject_IsInstance(plot.ptr(), module_global("CurveEditorPlot").ptr());
     if (is_plot < 0) throw nb::python_error();
     if (!is_plot)
         raise_format(PyExc_TypeError, "CurveEditHistory() needs a CurveEditorPlot, not %.200s",
@@ -112,13 +112,13 @@ nb::object idle_sync(nb::handle self) {
     if (t.sync(plot)) changed(self);
     return nb::none();
 }
-nb::object on_pointer(Call &c) { return idle_sync(c[0]); }
-nb::object on_menu(Call &c) { return idle_sync(c[0]); }
+nb::object on_pointer(Call &c) { return idle_sync(c.self()); }
+nb::object on_menu(Call &c) { return idle_sync(c.self()); }
 
 // Every curve rebuild: inside a drag or at a stroke's end it only marks the gesture,
 // otherwise (a point command) it is a whole step.
 nb::object on_span(Call &c) {
-    nb::handle self = c[0];
+    nb::handle self = c.self();
     Tracker &t = tracker(self);
     if (t.busy) return nb::none();
     nb::object plot = t.plot();
@@ -133,7 +133,7 @@ nb::object on_span(Call &c) {
 }
 
 nb::object on_finished(Call &c) {
-    nb::handle self = c[0];
+    nb::handle self = c.self();
     Tracker &t = tracker(self);
     if (t.busy) return nb::none();
     nb::object plot = t.plot();
@@ -148,7 +148,7 @@ nb::object on_finished(Call &c) {
 }
 
 nb::object step(Call &c, bool forward) {
-    nb::handle self = c[0];
+    nb::handle self = c.self();
     Tracker &t = tracker(self);
     if (t.busy) return nb::bool_(false);
     nb::object plot = live_plot(t);
@@ -171,7 +171,7 @@ nb::object undo(Call &c) { return step(c, false); }
 nb::object redo(Call &c) { return step(c, true); }
 
 nb::object ask(Call &c, bool redo_side) {
-    nb::handle self = c[0];
+    nb::handle self = c.self();
     Tracker &t = tracker(self);
     nb::object plot = live_plot(t);
     if (!plot.is_valid()) return nb::bool_(false);
@@ -182,7 +182,7 @@ nb::object can_undo(Call &c) { return ask(c, false); }
 nb::object can_redo(Call &c) { return ask(c, true); }
 
 nb::object clear(Call &c) {
-    nb::handle self = c[0];
+    nb::handle self = c.self();
     Tracker &t = tracker(self);
     nb::object plot = live_plot(t);
     if (plot.is_valid()) t.clear(plot);
@@ -190,7 +190,7 @@ nb::object clear(Call &c) {
     return nb::none();
 }
 
-nb::object bytes_held(Call &c) { return nb::int_(tracker(c[0]).bytes()); }
+nb::object bytes_held(Call &c) { return nb::int_(tracker(c.self()).bytes()); }
 
 const MethodDef kMethods[] = {
     {"__init__", "(self, plot: CurveEditorPlot, depth: int = 100) -> None", init,
@@ -212,7 +212,7 @@ const MethodDef kMethods[] = {
 };
 
 nb::object build_class(nb::handle module_name) {
-    nb::object QtCore = G("QtCore");
+    nb::object QtCore = module_global("QtCore");
     nb::object base = QtCore.attr("QObject");
     nb::dict ns;
     ns["__module__"] = module_name;

@@ -44,12 +44,6 @@ private:
     bool held_ = false;
 };
 
-nb::object weak_target(PyObject *ref) {
-    PyObject *obj = PyWeakref_GetObject(ref);  // borrowed
-    if (!obj) throw nb::python_error();
-    return obj == Py_None ? nb::object() : nb::borrow(obj);
-}
-
 }  // namespace
 
 Entry::~Entry() {
@@ -59,8 +53,8 @@ Entry::~Entry() {
 nb::object Entry::curve(size_t i) const {
     PyObject *r = refs[i];
     if (!PyWeakref_CheckRef(r)) return nb::borrow(r);
-    nb::object obj = weak_target(r);
-    return obj.is_valid() && obj.ptr() == ids[i] ? obj : nb::object();
+    nb::object obj = weak_referent(r);
+    return obj.ptr() == ids[i] ? obj : nb::object();
 }
 
 bool Entry::pinned() const {
@@ -75,17 +69,14 @@ bool Entry::alive() const {
     return true;
 }
 
-Tracker::Tracker(nb::handle plot, size_t depth) : depth_(depth) {
-    plot_ref_ = PyWeakref_NewRef(plot.ptr(), nullptr);
-    if (!plot_ref_) throw nb::python_error();
-}
+Tracker::Tracker(nb::handle plot, size_t depth) : plot_ref_(weak_ref(plot)), depth_(depth) {}
 
-Tracker::~Tracker() {
-    sets_.clear();
-    Py_XDECREF(plot_ref_);
-}
+Tracker::~Tracker() { sets_.clear(); }
 
-nb::object Tracker::plot() const { return weak_target(plot_ref_); }
+nb::object Tracker::plot() const {
+    nb::object plot = weak_referent(plot_ref_);
+    return plot.is_none() ? nb::object() : plot;
+}
 
 bool Tracker::in_gesture(nb::handle plot) {
     return truthy(getattr(plot, "mouse_pressed")) || py_len(getattr(plot, "mouse_path")) > 0;
@@ -150,7 +141,7 @@ CtrlState Tracker::snapshot_ctrl(nb::handle plot) {
     CtrlState state;
     nb::object entries = getattr(plot, "ctrl_points");
     if (entries.is_none()) return state;
-    nb::object asarray = G("np").attr("asarray");
+    nb::object asarray = module_global("np").attr("asarray");
     for (nb::handle entry : entries) {
         auto [xs, ys] = unpack2(entry);
         for (nb::handle part : {nb::handle(xs), nb::handle(ys)}) {
@@ -171,7 +162,7 @@ CtrlState Tracker::snapshot_ctrl(nb::handle plot) {
 }
 
 nb::object Tracker::build_ctrl(const CtrlState &state) const {
-    nb::object empty = G("np").attr("empty");
+    nb::object empty = module_global("np").attr("empty");
     nb::list out;
     for (size_t i = 0; i + 1 < state.size(); i += 2) {
         nb::list pair;

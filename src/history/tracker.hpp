@@ -72,7 +72,7 @@ private:
     bool same_curves(nb::handle curves) const;
     bool forget_dead();   // true when the current set was among the dead
 
-    PyObject *plot_ref_ = nullptr;
+    nb::object plot_ref_;   // weak: the history must not keep a dropped plot alive
     size_t depth_;
     std::vector<std::unique_ptr<Entry>> sets_;
     Entry *current_ = nullptr;

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "binding/arrays.hpp"
+#include "curve_model/edits.hpp"
 #include "methods.hpp"
 #include "pointer_editing/nearest.hpp"
 #include "pointer_editing/pointer.hpp"
@@ -16,7 +17,7 @@ nb::object round_to_int(nb::handle v) {
     if (exact_double(v, d))
         r = nb::steal(PyLong_FromDouble(std::nearbyint(d)));
     else
-        r = nb::steal(PyNumber_Long(G("np").attr("round")(v).ptr()));
+        r = nb::steal(PyNumber_Long(module_global("np").attr("round")(v).ptr()));
     if (!r.is_valid()) throw nb::python_error();
     return r;
 }
@@ -68,7 +69,7 @@ bool nearest_in_arrays(nb::handle xs, nb::handle ys, double px, double py, doubl
 // The same search through NumPy, for what the C++ search does not read.
 void nearest_through_numpy(nb::handle xs, nb::handle ys, nb::handle pointer, Py_ssize_t curve, nb::object &nearest_distance,
                            nb::object &nearest_point) {
-    nb::object np = G("np");
+    nb::object np = module_global("np");
     nb::object array = np.attr("array"), norm = np.attr("linalg").attr("norm");
     nb::object ix = nb::steal(PyObject_GetIter(xs.ptr()));
     if (!ix.is_valid()) throw nb::python_error();
@@ -120,7 +121,7 @@ void anchor_focus(nb::handle self, nb::handle event, nb::handle ratio, const Poi
             nb::list pair;
             pair.append(mx);
             pair.append(my);
-            pointer = G("np").attr("array")(pair);
+            pointer = module_global("np").attr("array")(pair);
         }
         nearest_through_numpy(xs, ys, pointer, i, nearest_distance, nearest_point);
     }
@@ -138,21 +139,21 @@ void anchor_focus(nb::handle self, nb::handle event, nb::handle ratio, const Poi
 // column lies outside the curves: the hover then ends without the base class.
 bool curve_pick(nb::handle self, nb::handle event, nb::handle ratio, const Pointer &pointer) {
     nb::object nearest_distance = py_div(getattr(self, "distance_t"), ratio);
-    nb::object qt = G("QtCore").attr("Qt");
+    nb::object qt = module_global("QtCore").attr("Qt");
     if (py_eq(event.attr("modifiers")(), qt.attr("KeyboardModifier").attr("ControlModifier")))
         setattr(self, "current_curve_idx",
                 getattr(getattr(getattr(self, "parentWindow"), "ui"), "comboBox_enfaceA_Slab").attr("currentIndex")());
     else
         setattr(self, "current_curve_idx", nb::int_(-1));
     nb::object x_idx = round_to_int(pointer.x);
-    setattr(self, "curve_props", G("deepcopy")(getattr(self, "curve_props_bk")));
+    setattr(self, "curve_props", module_global("deepcopy")(getattr(self, "curve_props_bk")));
     if (py_lt(x_idx, nb::int_(0)) || !py_lt(x_idx, getattr(self, "curveLen"))) {
-        self.attr("plot")();
+        edits::redraw(self);
         return false;
     }
 
     const nb::object &y = pointer.y;
-    nb::object abs = G("np").attr("abs");
+    nb::object abs = module_global("np").attr("abs");
     nb::object curves = nb::steal(PyObject_GetIter(getattr(self, "gCurves").ptr()));
     if (!curves.is_valid()) throw nb::python_error();
     for (Py_ssize_t i = 0;; ++i) {
@@ -179,41 +180,41 @@ bool curve_pick(nb::handle self, nb::handle event, nb::handle ratio, const Point
 }  // namespace
 
 nb::object hoverMoveEvent(Call &c) {
-    nb::handle self = c[0], event = c[1];
-    nb::object pos = nb::getattr(event, CEP_NAME("scenePos"))();
-    nb::object vb = nb::getattr(self, CEP_NAME("vb"));
-    nb::object view_rect = nb::getattr(vb, CEP_NAME("viewRect"))();
-    nb::setattr(self, CEP_NAME("default_view_range"), nb::getattr(vb, CEP_NAME("childrenBounds"))());
-    nb::object x_range = item(nb::getattr(self, CEP_NAME("default_view_range")), 0);
+    nb::handle self = c.self(), event = c.arg("event");
+    nb::object pos = nb::getattr(event, INTERNED("scenePos"))();
+    nb::object vb = nb::getattr(self, INTERNED("vb"));
+    nb::object view_rect = nb::getattr(vb, INTERNED("viewRect"))();
+    nb::setattr(self, INTERNED("default_view_range"), nb::getattr(vb, INTERNED("childrenBounds"))());
+    nb::object x_range = item(nb::getattr(self, INTERNED("default_view_range")), 0);
     if (x_range.is_none()) return nb::none();
-    nb::object ratio = py_div(py_sub(item(x_range, 1), item(x_range, 0)), nb::getattr(view_rect, CEP_NAME("width"))());
+    nb::object ratio = py_div(py_sub(item(x_range, 1), item(x_range, 0)), nb::getattr(view_rect, INTERNED("width"))());
     if (py_eq(ratio, nb::int_(0))) return nb::none();
 
-    if (truthy(nb::getattr(nb::getattr(self, CEP_NAME("sceneBoundingRect"))(), CEP_NAME("contains"))(pos))) {
-        nb::object mouse_point = nb::getattr(vb, CEP_NAME("mapSceneToView"))(pos);
-        const Pointer pointer{nb::getattr(mouse_point, CEP_NAME("x"))(), nb::getattr(mouse_point, CEP_NAME("y"))()};
-        nb::object int32 = nb::getattr(global(CEP_NAME("np")), CEP_NAME("int32"));
+    if (truthy(nb::getattr(nb::getattr(self, INTERNED("sceneBoundingRect"))(), INTERNED("contains"))(pos))) {
+        nb::object mouse_point = nb::getattr(vb, INTERNED("mapSceneToView"))(pos);
+        const Pointer pointer{nb::getattr(mouse_point, INTERNED("x"))(), nb::getattr(mouse_point, INTERNED("y"))()};
+        nb::object int32 = nb::getattr(module_global("np"), INTERNED("int32"));
         nb::list reported;
         reported.append(int32(pointer.x));
         reported.append(int32(pointer.y));
-        nb::getattr(nb::getattr(self, CEP_NAME("sigMousePosChanged")), CEP_NAME("emit"))(reported);
+        nb::getattr(nb::getattr(self, INTERNED("sigMousePosChanged")), INTERNED("emit"))(reported);
 
-        nb::object type = nb::getattr(self, CEP_NAME("editorType"));
-        if (equals(type, CEP_NAME("anchors"))) {
+        nb::object type = nb::getattr(self, INTERNED("editorType"));
+        if (equals(type, INTERNED("anchors"))) {
             anchor_focus(self, event, ratio, pointer);
-        } else if (equals(type, CEP_NAME("liner")) || equals(type, CEP_NAME("livewire"))) {
-            const bool liner = equals(type, CEP_NAME("liner"));
-            if (py_len(nb::getattr(self, CEP_NAME("mouse_path"))) == 0) {
+        } else if (equals(type, INTERNED("liner")) || equals(type, INTERNED("livewire"))) {
+            const bool liner = equals(type, INTERNED("liner"));
+            if (py_len(nb::getattr(self, INTERNED("mouse_path"))) == 0) {
                 if (!curve_pick(self, event, ratio, pointer)) return nb::none();
             } else if (liner) {
                 if (!liner_step(self, pointer)) return nb::none();
             } else {
                 livewire_step(self, pointer);
             }
-            nb::getattr(self, CEP_NAME("plot"))();
+            edits::redraw(self);
         }
     }
-    return nb::getattr(plot_super(self), CEP_NAME("hoverMoveEvent"))(event);
+    return nb::getattr(plot_super(self), INTERNED("hoverMoveEvent"))(event);
 }
 
 }  // namespace cep::pointer_editing

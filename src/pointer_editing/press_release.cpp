@@ -1,4 +1,5 @@
 // Opening and closing pointer edits: the press, the double-click and the release.
+#include "curve_model/edits.hpp"
 #include "methods.hpp"
 #include "pointer_editing/pointer.hpp"
 
@@ -6,7 +7,7 @@ namespace cep::pointer_editing {
 namespace {
 
 bool is_left(nb::handle event) {
-    return py_eq(event.attr("button")(), G("QtCore").attr("Qt").attr("MouseButton").attr("LeftButton"));
+    return py_eq(event.attr("button")(), module_global("QtCore").attr("Qt").attr("MouseButton").attr("LeftButton"));
 }
 
 // A left press in liner or livewire mode: a new segment starts at the press point
@@ -30,25 +31,19 @@ void start_segment(nb::handle self, nb::handle event, bool live_wire) {
     setattr(self, "mouse_path", path);
 
     nb::object column = round_to_int(x);
-    nb::object edited = getattr(self, "params_for_ctrl_point_changed_signal");
-    nb::list span;
+    nb::object edited = edits::pending(self);
     if (edited.is_none()) {
-        span.append(getattr(self, "current_curve_idx"));
-        span.append(column);
-        span.append(column);
+        edits::record(self, getattr(self, "current_curve_idx"), column, column);
     } else {
         auto [smaller, larger] = sorted_ends({item(edited, 1), item(edited, 2), column});
-        span.append(getattr(self, "current_curve_idx"));
-        span.append(smaller);
-        span.append(larger);
+        edits::record(self, getattr(self, "current_curve_idx"), smaller, larger);
     }
-    setattr(self, "params_for_ctrl_point_changed_signal", span);
 }
 
 }  // namespace
 
 nb::object mousePressEvent(Call &c) {
-    nb::handle self = c[0], event = c[1];
+    nb::handle self = c.self(), event = c.arg("event");
     if (is_left(event)) {
         nb::object type = getattr(self, "editorType");
         if (py_eq(type, "anchors") && !getattr(self, "modified_ctrl_point").is_none())
@@ -61,28 +56,28 @@ nb::object mousePressEvent(Call &c) {
 }
 
 nb::object mouseDoubleClickEvent(Call &c) {
-    nb::handle self = c[0], event = c[1];
+    nb::handle self = c.self(), event = c.arg("event");
     if (is_left(event)) self.attr("mouse_release")();
     return nb::none();
 }
 
 nb::object mouse_release(Call &c) {
-    nb::handle self = c[0];
+    nb::handle self = c.self();
     nb::object type = getattr(self, "editorType");
     if (py_eq(type, "liner") || py_eq(type, "livewire")) {
         // Without an open stroke (nothing picked, or no span) there is nothing to
         // announce; the reset below still runs, so a stray double-click is harmless.
         nb::object index = getattr(self, "current_curve_idx");
-        nb::object edited = getattr(self, "params_for_ctrl_point_changed_signal");
+        nb::object edited = edits::pending(self);
         if (!py_eq(index, nb::int_(-1)) && !edited.is_none()) {
             setattr(self, "ctrl_points", self.attr("_generate_control_points")());
             index = getattr(self, "current_curve_idx");
             getattr(self, "sigCurveChanged").attr("emit")(index, item(getattr(self, "gCurves"), index));
-            edited = getattr(self, "params_for_ctrl_point_changed_signal");
+            edited = edits::pending(self);
             nb::object rest = nb::steal(PySequence_GetSlice(edited.ptr(), 1, PY_SSIZE_T_MAX));
             if (!rest.is_valid()) throw nb::python_error();
             getattr(self, "sigControlPointChanged").attr("emit")(item(edited, 0), rest);
-            self.attr("plot")();
+            edits::redraw(self);
         }
     }
     setattr(self, "mouse_pressed", nb::bool_(false));
@@ -90,7 +85,7 @@ nb::object mouse_release(Call &c) {
     getattr(self, "target").attr("hide")();
     setattr(self, "mouse_path", nb::list());
     setattr(self, "current_curve_idx", nb::int_(-1));
-    setattr(self, "params_for_ctrl_point_changed_signal", nb::none());
+    edits::clear(self);
     getattr(self, "sigCurveChangeFinished").attr("emit")(nb::none(), nb::none());
     return nb::none();
 }

@@ -10,6 +10,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "binding/first_per_key.hpp"
+
 namespace cep::pointer_editing {
 
 // np.interp(np.arange(x0, x1), [x0, x1], [y0, y1]) for x0 < x1, value for value:
@@ -126,13 +128,9 @@ struct PathPoint {
     int64_t x, y;
 };
 
-// Sorts by column and keeps one point per column: the first of that column in
-// path order (a stable sort, so the choice does not depend on the sort's internals).
+// One point per column: the first of that column in path order.
 inline void one_point_per_column(std::vector<PathPoint> &points) {
-    std::stable_sort(points.begin(), points.end(), [](const PathPoint &a, const PathPoint &b) { return a.x < b.x; });
-    points.erase(std::unique(points.begin(), points.end(),
-                             [](const PathPoint &a, const PathPoint &b) { return a.x == b.x; }),
-                 points.end());
+    points.erase(first_per_key(points.begin(), points.end(), [](const PathPoint &p) { return p.x; }), points.end());
 }
 
 }  // namespace cep::pointer_editing

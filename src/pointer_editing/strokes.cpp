@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "binding/arrays.hpp"
+#include "curve_model/edits.hpp"
 #include "pointer_editing/pointer.hpp"
 #include "pointer_editing/segment.hpp"
 
@@ -105,7 +106,7 @@ bool write_path(nb::handle curve, const std::vector<PathPoint> &points) {
 // The contour steps through NumPy: either layout to an (N, 2) array, sorted by
 // column (stably, as the C++ path does), one point per column, written in place.
 void write_contour_through_numpy(nb::handle curve, nb::handle contour) {
-    nb::object np = G("np");
+    nb::object np = module_global("np");
     nb::object arr = np.attr("asarray")(contour);
     nb::list rows;
     const bool nested = py_eq(getattr(arr, "ndim"), nb::int_(3));
@@ -121,24 +122,25 @@ void write_contour_through_numpy(nb::handle curve, nb::handle contour) {
 
 // The pending span stretched to take in x0 and x1 (a new list; the old one is kept
 // unchanged, as the host may hold it).
-nb::object widened_span(nb::handle self, nb::handle index, nb::handle x0, nb::handle x1) {
-    nb::object edited = nb::getattr(self, CEP_NAME("params_for_ctrl_point_changed_signal"));
+// The span widened to take in x0 and x1.
+void widen_span(nb::handle self, nb::handle index, nb::handle x0, nb::handle x1) {
+    nb::object edited = edits::pending(self);
     nb::object start_x = nb::borrow(x0), end_x = nb::borrow(x1);
     if (!edited.is_none()) {
         start_x = item(edited, 1);
         end_x = item(edited, 2);
     }
     auto [smaller, larger] = sorted_ends({x0, x1, start_x, end_x});
-    return list_of(index, smaller, larger);
+    edits::record(self, index, smaller, larger);
 }
 
 }  // namespace
 
 bool liner_step(nb::handle self, const Pointer &pointer) {
-    nb::object index = nb::getattr(self, CEP_NAME("current_curve_idx"));
-    nb::object curves = nb::getattr(self, CEP_NAME("gCurves"));
+    nb::object index = nb::getattr(self, INTERNED("current_curve_idx"));
+    nb::object curves = nb::getattr(self, INTERNED("gCurves"));
     nb::object curve = item(curves, index);
-    nb::object start = item(nb::getattr(self, CEP_NAME("mouse_path")), 0);
+    nb::object start = item(nb::getattr(self, INTERNED("mouse_path")), 0);
     nb::object x0 = item(start, 0), y0 = item(start, 1);
     nb::object x1 = pointer.x, y1 = pointer.y;
     const Py_ssize_t n = py_len(curve);
@@ -154,7 +156,7 @@ bool liner_step(nb::handle self, const Pointer &pointer) {
     }
 
     if (!write_segment(curve, c0, c1, y0, y1)) {
-        nb::object np = G("np");
+        nb::object np = module_global("np");
         nb::list xp, fp;
         xp.append(x0);
         xp.append(x1);
@@ -165,36 +167,33 @@ bool liner_step(nb::handle self, const Pointer &pointer) {
         set_item(curve, span, values);
     }
 
-    nb::object span;
-    if (equals(nb::getattr(self, CEP_NAME("update_mode")), CEP_NAME("local"))) {
-        span = widened_span(self, index, x0, x1);
-    } else {
-        span = list_of(index, nb::int_(0), nb::int_(n - 1));
-    }
-    nb::setattr(self, CEP_NAME("params_for_ctrl_point_changed_signal"), span);
+    if (equals(nb::getattr(self, INTERNED("update_mode")), INTERNED("local")))
+        widen_span(self, index, x0, x1);
+    else
+        edits::record(self, index, nb::int_(0), nb::int_(n - 1));
     return true;
 }
 
 void livewire_step(nb::handle self, const Pointer &pointer) {
-    nb::object index = nb::getattr(self, CEP_NAME("current_curve_idx"));
-    nb::object curves = nb::getattr(self, CEP_NAME("gCurves"));
+    nb::object index = nb::getattr(self, INTERNED("current_curve_idx"));
+    nb::object curves = nb::getattr(self, INTERNED("gCurves"));
     nb::object curve = item(curves, index);
     nb::object x1 = round_to_int(pointer.x);
     nb::object y1 = round_to_int(pointer.y);
     x1 = clamp(x1, nb::int_(0), nb::int_(py_len(curve) - 1));
-    nb::object contour = nb::getattr(nb::getattr(self, CEP_NAME("liveWire")), CEP_NAME("getContour"))(nb::make_tuple(x1, y1));
-    if (!contour.is_none()) {
-        std::vector<PathPoint> points;
-        bool written = false;
-        if (read_contour(contour, points)) {
-            one_point_per_column(points);
-            written = write_path(curve, points);
-        }
-        if (!written) write_contour_through_numpy(curve, contour);
+    nb::object contour = nb::getattr(nb::getattr(self, INTERNED("liveWire")), INTERNED("getContour"))(nb::make_tuple(x1, y1));
+    // No path to the pointer: nothing was written, so the span stays as it was.
+    if (contour.is_none()) return;
+    std::vector<PathPoint> points;
+    bool written = false;
+    if (read_contour(contour, points)) {
+        one_point_per_column(points);
+        written = write_path(curve, points);
     }
+    if (!written) write_contour_through_numpy(curve, contour);
 
-    nb::object x0 = item(item(nb::getattr(self, CEP_NAME("mouse_path")), 0), 0);
-    nb::setattr(self, CEP_NAME("params_for_ctrl_point_changed_signal"), widened_span(self, index, x0, x1));
+    nb::object x0 = item(item(nb::getattr(self, INTERNED("mouse_path")), 0), 0);
+    widen_span(self, index, x0, x1);
 }
 
 }  // namespace cep::pointer_editing

@@ -1,5 +1,6 @@
 // The context menu with its point commands, and the commands themselves.
 #include "binding/py.hpp"
+#include "curve_model/edits.hpp"
 #include "methods.hpp"
 
 namespace cep::target_and_menu {
@@ -7,14 +8,12 @@ namespace {
 
 nb::object builtin(const char *name) { return nb::module_::import_("builtins").attr(name); }
 
-// Slot of an "addPoint" action: holds the plot weakly (the action lives in the plot's
-// menu) and ignores whatever the signal passes.
+// Slot of an "addPoint" action: holds the plot weakly (see weak_referent) and ignores
+// whatever the signal passes.
 nb::object add_point_slot(Call &c) {
-    nb::handle data = c.closure;  // (weakref to plot, point)
-    PyObject *plot = PyWeakref_GetObject(PyTuple_GET_ITEM(data.ptr(), 0));
-    if (!plot) throw nb::python_error();
-    if (plot == Py_None) return nb::none();
-    nb::borrow(plot).attr("on_add_cv_point")(nb::handle(PyTuple_GET_ITEM(data.ptr(), 1)));
+    auto [ref, point] = unpack<2>(c.closure);
+    nb::object plot = weak_referent(ref);
+    if (!plot.is_none()) plot.attr("on_add_cv_point")(point);
     return nb::none();
 }
 const MethodDef kAddPointSlot = {"<lambda>", "(*args)", add_point_slot, nullptr};
@@ -28,16 +27,10 @@ void insert_point_command(nb::handle self, nb::handle action) {
     menu.attr("insertSeparator")(item(menu.attr("actions")(), 1));
 }
 
-nb::object divide(nb::handle a, nb::handle b) {
-    nb::object r = nb::steal(PyNumber_TrueDivide(a.ptr(), b.ptr()));
-    if (!r.is_valid()) throw nb::python_error();
-    return r;
-}
-
 }  // namespace
 
 nb::object contextMenuEvent(Call &c) {
-    nb::handle self = c[0], event = c[1];
+    nb::handle self = c.self(), event = c.arg("event");
     event.attr("ignore")();
     nb::object pos = event.attr("scenePos")();
     nb::object view_rect = getattr(self, "vb").attr("viewRect")();
@@ -48,9 +41,9 @@ nb::object contextMenuEvent(Call &c) {
     nb::object x_range = item(getattr(self, "default_view_range"), 0);
     nb::object extent = nb::steal(PyNumber_Subtract(item(x_range, 1).ptr(), item(x_range, 0).ptr()));
     if (!extent.is_valid()) throw nb::python_error();
-    nb::object ratio = divide(extent, view_rect.attr("width")());
+    nb::object ratio = py_div(extent, view_rect.attr("width")());
     // Halved and clamped: min/max as builtins, so a NaN ratio becomes 30.
-    ratio = builtin("max")(0.05, builtin("min")(30, divide(ratio, nb::int_(2))));
+    ratio = builtin("max")(0.05, builtin("min")(30, py_div(ratio, nb::int_(2))));
 
     nb::object editor_type = getattr(self, "editorType");
     if (py_eq(editor_type, "anchors")) {
@@ -61,15 +54,15 @@ nb::object contextMenuEvent(Call &c) {
         }
         if (truthy(self.attr("sceneBoundingRect")().attr("contains")(pos))) {
             nb::object mouse_point = getattr(self, "vb").attr("mapSceneToView")(pos).attr("toPoint")();
-            nb::object QAction = G("QtGui").attr("QAction");
+            nb::object QAction = module_global("QtGui").attr("QAction");
             if (!getattr(self, "modified_ctrl_point").is_none()) {
                 nb::object act =
                     QAction("removePoint", self, "triggered"_a = getattr(self, "on_remove_cv_point"));
                 insert_point_command(self, act);
             } else if (!getattr(self, "gCurves").is_none()) {
-                nb::object nearest_distance = divide(getattr(self, "distance_t"), ratio);
+                nb::object nearest_distance = py_div(getattr(self, "distance_t"), ratio);
                 nb::object nearest_point = nb::none();
-                nb::object np_abs = G("np").attr("abs");
+                nb::object np_abs = module_global("np").attr("abs");
                 nb::object mx = mouse_point.attr("x")(), my = mouse_point.attr("y")();
                 Py_ssize_t i = 0;
                 for (nb::handle curve : getattr(self, "gCurves")) {
@@ -85,10 +78,8 @@ nb::object contextMenuEvent(Call &c) {
                     ++i;
                 }
                 if (!nearest_point.is_none()) {
-                    nb::object ref = nb::steal(PyWeakref_NewRef(self.ptr(), nullptr));
-                    if (!ref.is_valid()) throw nb::python_error();
                     nb::object slot = make_closure(kAddPointSlot, "CurveEditorPlot.contextMenuEvent.<locals>.<lambda>",
-                                                   nb::make_tuple(ref, nearest_point));
+                                                   nb::make_tuple(weak_ref(self), nearest_point));
                     nb::object act = QAction("addPoint", self, "triggered"_a = slot);
                     insert_point_command(self, act);
                 }
@@ -104,22 +95,20 @@ nb::object contextMenuEvent(Call &c) {
 }
 
 nb::object on_add_cv_point(Call &c) {
-    nb::handle self = c[0], point = c[1];
+    nb::handle self = c.self(), point = c.arg("point");
     self.attr("add_cv_point")(item(point, 1), item(point, 2), item(point, 0));
-    self.attr("build_curve")(item(point, 0));
-    self.attr("plot")();
+    edits::rebuild_and_redraw(self, item(point, 0));
     return nb::none();
 }
 
 nb::object on_remove_cv_point(Call &c) {
-    nb::handle self = c[0];
+    nb::handle self = c.self();
     nb::list positions;
     for (nb::handle p : getattr(self, "modified_left_adjcent_points")) positions.append(item(p, 1));
     positions.append(item(getattr(self, "modified_ctrl_point"), 1));
     for (nb::handle p : getattr(self, "modified_right_adjcent_points")) positions.append(item(p, 1));
     self.attr("remove_cv_points")(positions, item(getattr(self, "modified_ctrl_point"), 0));
-    self.attr("build_curve")(item(getattr(self, "modified_ctrl_point"), 0));
-    self.attr("plot")();
+    edits::rebuild_and_redraw(self, item(getattr(self, "modified_ctrl_point"), 0));
     return nb::none();
 }
 

@@ -1,5 +1,6 @@
 // Switching the editor type: check marks, point commands, highlights, redraw.
 #include "binding/py.hpp"
+#include "curve_model/edits.hpp"
 #include "methods.hpp"
 
 namespace cep::target_and_menu {
@@ -28,7 +29,7 @@ void remove_point_command(nb::handle self, nb::handle texts, const char *text) {
 }  // namespace
 
 nb::object setEditorType(Call &c) {
-    nb::handle self = c[0], requested = c[1];
+    nb::handle self = c.self(), requested = c.arg("editorType");
     setattr(self, "editorType", requested.attr("lower")());
     nb::list texts;
     for (nb::handle action : getattr(self, "menu").attr("actions")()) texts.append(action.attr("text")());
@@ -61,8 +62,8 @@ nb::object setEditorType(Call &c) {
         break;
     }
 
-    setattr(self, "curve_props", G("deepcopy")(getattr(self, "curve_props_bk")));
-    self.attr("plot")();
+    setattr(self, "curve_props", module_global("deepcopy")(getattr(self, "curve_props_bk")));
+    edits::redraw(self);
     getattr(self, "sigCurveEditorTypeChanged").attr("emit")(getattr(self, "editorType"), nb::none());
     return nb::none();
 }

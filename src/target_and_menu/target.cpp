@@ -2,6 +2,7 @@
 // chooses which neighbours move with it.
 #include "binding/arrays.hpp"
 #include "binding/py.hpp"
+#include "curve_model/edits.hpp"
 #include "methods.hpp"
 #include "target_and_menu/span_search.hpp"
 
@@ -39,7 +40,7 @@ void move_neighbours(nb::handle self, nb::handle points, nb::handle diffx, nb::h
 }  // namespace
 
 nb::object targetMoved(Call &c) {
-    nb::handle self = c[0], target = c[1];
+    nb::handle self = c.self(), target = c.arg("target");
     if (!truthy(getattr(self, "target").attr("isVisible")()) || !truthy(getattr(self, "mouse_pressed")))
         return nb::none();
     nb::object pos = getattr(self, "vb").attr("mapSceneToView")(target.attr("scenePos")());
@@ -54,7 +55,7 @@ nb::object targetMoved(Call &c) {
 
     // max(0, min(n - 1, x_round)): the builtins keep their first argument on ties and
     // for NaN, which decides whether x is an int or a float64.
-    nb::object np = G("np");
+    nb::object np = module_global("np");
     double x = x_round;
     nb::object x_obj;
     if (x_round < static_cast<double>(n - 1)) {
@@ -106,13 +107,7 @@ nb::object targetMoved(Call &c) {
         index_error_on_empty(0);
     else
         val_larger = item(xs, found.at_or_right);
-    nb::object stop = nb::steal(PyNumber_Add(val_larger.ptr(), nb::int_(1).ptr()));
-    if (!stop.is_valid()) throw nb::python_error();
-    nb::list span;
-    span.append(ci);
-    span.append(val_smaller);
-    span.append(stop);
-    setattr(self, "params_for_ctrl_point_changed_signal", span);
+    edits::record(self, ci, val_smaller, py_add(val_larger, nb::int_(1)));
 
     nb::object diffx =
         nb::steal(PyNumber_Subtract(x_obj.ptr(), item(item(item(getattr(self, "ctrl_points"), ci), 0), ki).ptr()));
@@ -131,8 +126,7 @@ nb::object targetMoved(Call &c) {
     iadd_item(item(item(getattr(self, "ctrl_points"), ci), 0), ki, diffx);
     iadd_item(item(item(getattr(self, "ctrl_points"), ci), 1), ki, diffy);
 
-    self.attr("build_curve")(ci);
-    self.attr("plot")();
+    edits::rebuild_and_redraw(self, ci);
     nb::list marker;
     marker.append(ci);
     marker.append(ki);
@@ -143,13 +137,13 @@ nb::object targetMoved(Call &c) {
 }
 
 nb::object targetWhellEvent(Call &c) {
-    nb::handle self = c[0], event = c[1];
+    nb::handle self = c.self(), event = c.arg("event");
     nb::object focused = getattr(self, "modified_ctrl_point");
     if (focused.is_none()) return nb::none();
 
     // The neighbours are addressed in the focused curve's points ordered by x without
     // repeats, exactly as NumPy orders them.
-    nb::object np = G("np");
+    nb::object np = module_global("np");
     nb::object ctp = np.attr("array")(item(getattr(self, "ctrl_points"), item(focused, 0)));
     nb::object all = nb::steal(PySlice_New(nullptr, nullptr, nullptr));
     ctp = item(ctp, nb::make_tuple(all, item(ctp, 0).attr("argsort")()));

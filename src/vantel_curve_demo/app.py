@@ -26,35 +26,64 @@ def _quiet_offscreen_warnings(QtCore):
 
 def parse(argv):
     p = argparse.ArgumentParser(prog="python -m vantel_curve_demo", description=(
-        "Edit layer curves over a synthetic volume. Without a screen (or with --script) a scripted "
-        "session is played through real Qt events and its results are written to --out."))
-    p.add_argument("--frames", type=int, default=64, help="frames in the volume (default 64)")
-    p.add_argument("--height", type=int, default=496, help="rows per frame (default 496)")
-    p.add_argument("--width", type=int, default=1024, help="columns per frame (default 1024)")
-    p.add_argument("--seed", type=int, default=7, help="seed of the synthetic volume")
+        "Correct the layer boundaries of a scan (or of a synthetic volume, without PATH). Without a "
+        "screen (or with --script) a scripted session is played through real Qt events and its "
+        "results are written to --out."))
+    p.add_argument("path", nargs="?", metavar="PATH", help=(
+        "scan to open: HEYEX .vol/.e2e/.xml, a Duke .mat, a RETOUCH or B-scan folder, an eyepy .eye, "
+        "or a TIFF stack / .npy volume (frames x rows x columns) with --layers"))
+    p.add_argument("--layers", metavar="FILE.npz",
+                   help="layers of a TIFF stack or .npy volume: one frames x columns array per layer name")
+    p.add_argument("--frames", type=int, default=64, help="synthetic volume: frames (default 64)")
+    p.add_argument("--height", type=int, default=496, help="synthetic volume: rows per frame (default 496)")
+    p.add_argument("--width", type=int, default=1024, help="synthetic volume: columns per frame (default 1024)")
+    p.add_argument("--seed", type=int, default=7, help="synthetic volume: seed")
     p.add_argument("--theme", choices=("dark", "light"), default="dark")
     p.add_argument("--update-mode", choices=("local", "global"), default="local",
                    help="span the plot reports after a liner/live-wire stroke (default local)")
     p.add_argument("--script", action="store_true", help="play the scripted session (implied without a screen)")
     p.add_argument("--out", default=os.path.join("out", "demo"), help="output folder of the scripted session")
     p.add_argument("--keep-open", action="store_true", help="with a screen: leave the window open after --script")
-    return p.parse_args(argv)
+    args = p.parse_args(argv)
+    if args.layers is not None and args.path is None:
+        p.error("--layers goes with a PATH")
+    return args
+
+
+def open_volume(args):
+    if args.path is None:
+        from .volume import SyntheticVolume
+        return SyntheticVolume(frames=args.frames, height=args.height, width=args.width, seed=args.seed)
+    from .scans import open_scan
+    return open_scan(args.path, args.layers)
 
 
 def main(argv=None):
     args = parse(sys.argv[1:] if argv is None else argv)
+    t0 = time.perf_counter()
+    if args.path is not None:
+        print(f"reading {args.path} …", flush=True)
+    try:
+        volume = open_volume(args)
+    except Exception as e:  # whatever the reader raised, the user gets one line, not a traceback
+        what = args.path if args.path is not None else "the synthetic volume"
+        from .scans import ScanError
+        reason = str(e) if isinstance(e, ScanError) else f"{type(e).__name__}: {e}"
+        reason = " ".join(reason.split()) or type(e).__name__     # readers' messages can run over lines
+        print(f"cannot open {what}: {reason}", file=sys.stderr)
+        return 2
     scripted = args.script or headless()
     if headless():
         os.environ["QT_QPA_PLATFORM"] = "offscreen"
 
     from PySide6 import QtCore, QtWidgets
-    from .volume import SyntheticVolume
     from .viewer import DemoWindow
 
     previous = _quiet_offscreen_warnings(QtCore) if headless() else None
     app = QtWidgets.QApplication.instance() or QtWidgets.QApplication(["vantel-curve-demo"])
-    t0 = time.perf_counter()
-    volume = SyntheticVolume(frames=args.frames, height=args.height, width=args.width, seed=args.seed)
+    if args.path is not None:
+        print(f"opened {args.path}: {volume.kind}, {volume.n_frames} frames of {volume.height} x {volume.width}, "
+              f"layers {', '.join(volume.names)}")
     say = (lambda text: print("      | " + text)) if scripted else None
     window = DemoWindow(volume, theme=args.theme, update_mode=args.update_mode, echo=say)
     window.show()
@@ -67,6 +96,7 @@ def main(argv=None):
     report = Session(window, args.out).run()
     if args.keep_open and not headless():
         app.exec()
+    window.ask_before_close = False
     window.close()
     window.deleteLater()
     if previous is not None or headless():

@@ -9,13 +9,13 @@ from vantel.utils.curveEditHistory import CurveEditHistory
 class EditMenu(QtCore.QObject):
     """Edit > Undo (Ctrl+Z) and Redo (Ctrl+Shift+Z, Ctrl+Y) on a main window.
 
-    The window calls ``attach(plot)`` for every plot it makes (it rebuilds its plot on a theme
-    switch); the actions always act on the history of the plot shown. Steps follow the curve
-    arrays, so each frame of the volume keeps its own; ``refresh_on`` (the window's frame
-    signal) updates the actions when the frame changes.
+    Every plot the window makes (it rebuilds its plot on a theme switch) gets a history of its
+    own through ``attach``, which ``plot_replaced`` (a signal carrying the new plot) calls; the
+    actions act on the history of the plot shown. Steps follow the curve arrays, so each frame
+    keeps its own; ``refresh_on`` (the window's frame signal) updates the actions on a new frame.
     """
 
-    def __init__(self, window, refresh_on=None, depth=100):
+    def __init__(self, window, plot_replaced=None, refresh_on=None, depth=100):
         super().__init__(window)
         self.depth = depth
         self.history = None
@@ -26,6 +26,8 @@ class EditMenu(QtCore.QObject):
         self.redoAction.setShortcuts([QtGui.QKeySequence("Ctrl+Shift+Z"), QtGui.QKeySequence("Ctrl+Y")])
         self.undoAction.triggered.connect(self.undo)
         self.redoAction.triggered.connect(self.redo)
+        if plot_replaced is not None:
+            plot_replaced.connect(self.attach)
         if refresh_on is not None:
             refresh_on.connect(self.refresh)
         self.refresh()

@@ -1,7 +1,9 @@
 """The demo host window: a frame viewer that embeds CurveEditorPlot the way an application does."""
 from __future__ import annotations
 
+import os
 import threading
+from pathlib import Path
 from types import SimpleNamespace
 
 import numpy as np
@@ -10,7 +12,12 @@ from PySide6 import QtCore, QtGui, QtWidgets
 
 import vantel.utils.curveEditorPlot as cep
 
+from . import scans
 from .history_menu import EditMenu
+
+# Looked up when used, so that a test or a scripted run can answer the dialogs.
+QFileDialog = QtWidgets.QFileDialog
+QMessageBox = QtWidgets.QMessageBox
 
 EDITOR_TYPES = [  # (editor type, button text, shortcut, how to use it)
     ("none", "View", "V", "Pan with the left button, zoom with the wheel. Nothing is edited."),
@@ -32,10 +39,11 @@ THEMES = {
 }
 
 
-def curve_props_for(colors):
+def curve_props_for(colors, visible=None):
     """One property dictionary per curve, as the plot reads them."""
+    visible = [True] * len(colors) if visible is None else visible
     return [{"color": tuple(c), "style": QtCore.Qt.PenStyle.SolidLine, "width": 2,
-             "connect": "all", "is_visible": True} for c in colors]
+             "connect": "all", "is_visible": bool(v)} for c, v in zip(colors, visible)]
 
 
 def _swatch(color, size=12):
@@ -54,11 +62,17 @@ def _changed_columns(before, after):
 class DemoWindow(QtWidgets.QMainWindow):
     """Host window: frame slider, curve list, editor type, visibility, ROI, theme and signal log.
 
-    The plot edits the volume's own per-frame curve arrays, so an edit survives a change of frame
-    and ends up in the stack export.
+    The plot edits the volume's own per-frame working curves, so an edit survives a change of frame
+    and ends up in the exports; the columns the plot reports as edited go into the saved layers.
+    Signals for code that extends the window: ``plotReplaced(plot)`` after a plot is made and
+    wired (the theme switch makes a new one), ``frameChanged(index)`` after a frame is shown,
+    ``layersEdited(layer index, frame, start, stop)`` after the columns start..stop-1 were edited.
     """
 
     frameChanged = QtCore.Signal(int)
+    plotReplaced = QtCore.Signal(object)
+    layersEdited = QtCore.Signal(int, int, int, int)
+    _framesPrepared = QtCore.Signal(int, int)
 
     def __init__(self, volume, theme="dark", update_mode="local", echo=None, fill_in_background=True):
         super().__init__()
@@ -70,9 +84,16 @@ class DemoWindow(QtWidgets.QMainWindow):
         self.frame_index = 0
         self.editor_type = "none"
         self.plot = None
-        self.props = curve_props_for(volume.colors)
+        self.gap_items = []              # per curve: the columns without a value, drawn dashed
+        # a layer with no value anywhere in the file starts hidden, unless no layer has one
+        known = [volume.has_values(k) for k in range(len(volume.names))]
+        self.props = curve_props_for(volume.colors, [v or not any(known) for v in known])
         self._loaded = {}                # curve index -> copy of the curve as last loaded or saved
-        self.setWindowTitle("Curve editor demo")
+        self.save_path = getattr(volume, "path", None)
+        if self.save_path is not None and self.save_path.suffix.lower() != ".eye":
+            self.save_path = None        # never overwrite a scanner's file: the first save asks
+        self.ask_before_close = True
+        self._closing = False
         self.resize(1440, 860)
 
         self.image_item = pg.ImageItem(axisOrder="row-major")
@@ -81,10 +102,12 @@ class DemoWindow(QtWidgets.QMainWindow):
         self._apply_theme()
         self._make_plot()
         self.set_frame(volume.n_frames // 2)
+        self._update_title()
 
+        self._framesPrepared.connect(self._on_frames_prepared)
         if fill_in_background and not volume.complete:
             # the stack export needs every frame; make them while the user looks at the first one
-            threading.Thread(target=volume.ensure_all, daemon=True).start()
+            threading.Thread(target=self._prepare_frames, daemon=True).start()
 
     # -- layout ----------------------------------------------------------------------------------
     def _build_ui(self):
@@ -148,7 +171,7 @@ class DemoWindow(QtWidgets.QMainWindow):
         for k, (name, color) in enumerate(zip(self.volume.names, self.volume.colors)):
             box = QtWidgets.QCheckBox(name)
             box.setIcon(_swatch(color))
-            box.setChecked(True)
+            box.setChecked(self.props[k]["is_visible"])
             box.toggled.connect(lambda on, k=k: self.set_curve_visible(k, on))
             ui.visibility.append(box)
             vis.addWidget(box, k // 2, k % 2)
@@ -162,8 +185,9 @@ class DemoWindow(QtWidgets.QMainWindow):
         for spin in (ui.roiTop, ui.roiBottom):
             spin.setRange(0, self.volume.height - 1)
             spin.valueChanged.connect(self._roi_changed)
-        ui.roiTop.setValue(int(self.volume.truth[:, 0].min()) - 12)
-        ui.roiBottom.setValue(min(self.volume.height - 1, int(self.volume.truth[:, -1].max()) + 12))
+        top, bottom = self.volume.row_range()
+        ui.roiTop.setValue(max(0, top - 12))
+        ui.roiBottom.setValue(min(self.volume.height - 1, bottom + 12))
         ui.roiCheck.setChecked(True)
         ui.roiCheck.toggled.connect(self._roi_changed)
         roi.addWidget(ui.roiCheck)
@@ -212,6 +236,14 @@ class DemoWindow(QtWidgets.QMainWindow):
     def _build_menus(self):
         bar = self.menuBar()
         file = bar.addMenu("&File")
+        self.fileActions = {
+            "save": file.addAction("Save corrected layers", QtGui.QKeySequence.StandardKey.Save, lambda: self.save()),
+            "saveAs": file.addAction("Save corrected layers as…", QtGui.QKeySequence("Ctrl+Shift+S"),
+                                     lambda: self.save(ask=True)),
+            "export": file.addAction("Export layers (.npz)…", QtGui.QKeySequence("Ctrl+E"),
+                                     lambda: self.export_layers()),
+        }
+        file.addSeparator()
         # the plot's own save commands, also offered in its context menu
         self.saveActions = {}
         for text, name in (("Save frame with curves…", "onSaveImageWithCurveAs"),
@@ -221,13 +253,15 @@ class DemoWindow(QtWidgets.QMainWindow):
             self.saveActions[name] = file.addAction(text, lambda n=name: getattr(self.plot, n)())
         file.addSeparator()
         file.addAction("Quit", QtGui.QKeySequence.StandardKey.Quit, self.close)
-        self.editMenu = EditMenu(self, refresh_on=self.frameChanged)
+        self.editMenu = EditMenu(self, plot_replaced=self.plotReplaced, refresh_on=self.frameChanged)
         view = bar.addMenu("&View")
         view.addAction("Reset zoom", QtGui.QKeySequence("R"), lambda: self.plot.vb.autoRange(padding=0.001))
         view.addAction("Toggle light/dark theme", QtGui.QKeySequence("T"),
                        lambda: self.set_theme("light" if self.theme == "dark" else "dark"))
 
     # -- the plot --------------------------------------------------------------------------------
+    # Everything that ties a plot to the window and the volume is here: _make_plot wires a new plot
+    # (and announces it with plotReplaced), _load_frame hands it one frame.
     def _make_plot(self):
         """(Re)creates the plot: it reads the theme of its host window once, at construction."""
         old = self.plot
@@ -255,9 +289,33 @@ class DemoWindow(QtWidgets.QMainWindow):
         plot.setVolumeGCurves(self.volume.curves)
         self.view.addItem(plot)
         self.plot = plot
-        self.editMenu.attach(plot)
+        self._make_gap_items(colors["plot_bg"])
         if old is not None:
             self._load_frame(self.frame_index)
+        self.plotReplaced.emit(plot)
+
+    def _make_gap_items(self, background):
+        # On the view box, not through the plot: the plot's redraw clears what it added itself.
+        # A dash in the background colour over the curve shows it dashed where the file has no value.
+        pen = pg.mkPen(background, width=2, style=QtCore.Qt.PenStyle.DashLine)
+        self.gap_items = []
+        for _ in self.volume.names:
+            item = pg.PlotDataItem(pen=pen, connect="finite")
+            item.setZValue(50)
+            item.setAcceptedMouseButtons(QtCore.Qt.MouseButton.NoButton)
+            self.plot.vb.addItem(item, ignoreBounds=True)
+            self.gap_items.append(item)
+
+    def _update_gaps(self, k=None):
+        f = self.frame_index
+        for i in (range(len(self.gap_items)) if k is None else [k]):
+            unknown = self.volume.unknown(i, f)
+            item = self.gap_items[i]
+            if not unknown.any() or not self.props[i]["is_visible"]:
+                item.setData([], [])
+                continue
+            y = np.where(unknown, self.volume.curves[i][f], np.nan)
+            item.setData(np.arange(self.volume.width), y, connect="finite")
 
     def _load_frame(self, i):
         frame = self.volume.frame_float(i)
@@ -267,16 +325,17 @@ class DemoWindow(QtWidgets.QMainWindow):
         self.plot.set_curve(curves, self.props)
         self._loaded = {k: c.copy() for k, c in enumerate(curves)}
         self._roi_changed()
+        self._update_gaps()
 
     def set_frame(self, i):
         i = int(i)
-        self.frame_index = i
         if self.ui.frameSlider.value() != i:
             self.ui.frameSlider.setValue(i)   # comes back here through valueChanged
             return
-        self.ui.frameLabel.setText(f"{i + 1} / {self.volume.n_frames}")
         if self.plot.mouse_path or self.plot.mouse_pressed:
             self.plot.mouse_release()   # finish an open stroke on the frame it was drawn on
+        self.frame_index = i
+        self.ui.frameLabel.setText(f"{i + 1} / {self.volume.n_frames}")
         self._load_frame(i)
         self.frameChanged.emit(i)
 
@@ -291,6 +350,7 @@ class DemoWindow(QtWidgets.QMainWindow):
             if props is not None and props is not self.props:
                 props[k]["is_visible"] = bool(on)
         self.plot.plot()
+        self._update_gaps(k)
 
     def _roi_changed(self, *_):
         if self.plot is None:
@@ -359,6 +419,25 @@ class DemoWindow(QtWidgets.QMainWindow):
     def _on_control_point_changed(self, k, span):
         self.events.append(("sigControlPointChanged", (k, list(span))))
         self.log(f"ControlPointChgd  {self._name(k)} span {span[0]:.6g}-{span[1]:.6g}")
+        self._record_edit(int(k), int(span[0]), int(span[1]))
+
+    def _record_edit(self, k, start, stop):
+        """Marks the columns the plot reported; they, and only they, go into the saved layer."""
+        if not 0 <= k < len(self.volume.names):
+            return
+        if self.plot.editorType in ("liner", "livewire"):
+            stop += 1                    # a stroke reports both ends
+            if self.update_mode != "local":
+                # a global report names the whole curve: keep the columns the stroke wrote
+                changed = np.flatnonzero(self._loaded[k] != self.volume.curves[k][self.frame_index])
+                if changed.size == 0:
+                    return
+                start, stop = max(start, int(changed[0])), min(stop, int(changed[-1]) + 1)
+        f = self.frame_index
+        self.volume.mark_edited(k, f, start, stop)
+        self._update_gaps(k)
+        self._update_title()
+        self.layersEdited.emit(k, f, max(0, start), min(self.volume.width, stop))
 
     def _on_change_finished(self, *_):
         self.events.append(("sigCurveChangeFinished", None))
@@ -381,6 +460,92 @@ class DemoWindow(QtWidgets.QMainWindow):
         if 0 <= x < self.volume.width and 0 <= y < self.volume.height:
             text += f"   I {int(self.volume.data[self.frame_index, y, x]):3d}"
         self.ui.pointerLabel.setText(text + f"   frame {self.frame_index + 1}")
+
+    # -- files -----------------------------------------------------------------------------------
+    def _update_title(self):
+        self.setWindowTitle(f"{self.volume.title}[*] — Curve editor")
+        self.setWindowModified(bool(self.volume.modified))
+
+    def _ask_path(self, caption, suggestion, pattern):
+        path, _ = QFileDialog.getSaveFileName(self, caption, os.fspath(suggestion), pattern)
+        return path or None
+
+    def _suggested(self, suffix):
+        src = getattr(self.volume, "path", None)
+        if src is None:
+            return Path.cwd() / f"synthetic{suffix}"
+        base = src if src.is_dir() else src.with_suffix("")
+        return base.parent / f"{base.name}_corrected{suffix}"
+
+    def _write(self, what, path, write):
+        try:
+            write(self.volume, path)
+        except Exception as e:  # a failed save is reported, the window and the edits stay
+            message = f"Could not save {what} to {path}: {e}"
+            self.statusBar().showMessage(message, 8000)
+            self.log(message)
+            QMessageBox.warning(self, "Save failed", message)
+            return False
+        self.statusBar().showMessage(f"Saved {what} to {path}", 5000)
+        self.log(f"saved {what} to {path}")
+        return True
+
+    def save(self, ask=False):
+        """Writes the corrected layers to .eye (asking where the first time); True when written."""
+        path = self.save_path
+        if ask or path is None:
+            path = self._ask_path("Save corrected layers", self.save_path or self._suggested(".eye"),
+                                  "eyepy volume (*.eye)")
+            if path is None:
+                return False
+        path = Path(path)
+        if not self._write("the corrected layers", path, scans.write_eye):
+            return False
+        self.save_path = path
+        self.volume.modified = False
+        self._update_title()
+        return True
+
+    def export_layers(self, path=None):
+        """Writes the corrected layers as .npz, one frames x columns array per layer name."""
+        if path is None:
+            path = self._ask_path("Export layers", self._suggested(".npz"), "NumPy layers (*.npz)")
+            if path is None:
+                return False
+        return self._write("the layers", Path(path), scans.write_npz)
+
+    def closeEvent(self, event):
+        if self.volume.modified and self.ask_before_close:
+            answer = QMessageBox.question(
+                self, "Unsaved corrections", f"Save the corrected layers of {self.volume.title} before closing?",
+                QMessageBox.StandardButton.Save | QMessageBox.StandardButton.Discard
+                | QMessageBox.StandardButton.Cancel, QMessageBox.StandardButton.Save)
+            if answer == QMessageBox.StandardButton.Cancel or (
+                    answer == QMessageBox.StandardButton.Save and not self.save()):
+                event.ignore()
+                return
+        self._closing = True
+        super().closeEvent(event)
+
+    # -- frames made in the background ------------------------------------------------------------
+    def _prepare_frames(self):
+        class Closed(Exception):
+            pass
+
+        def progress(done, total):
+            if self._closing:
+                raise Closed
+            self._framesPrepared.emit(done, total)
+        try:
+            self.volume.ensure_all(progress)
+        except (Closed, RuntimeError):   # the window went away first
+            pass
+
+    def _on_frames_prepared(self, done, total):
+        if done < total:
+            self.statusBar().showMessage(f"Preparing frames… {done} / {total}")
+        else:
+            self.statusBar().showMessage(f"All {total} frames ready", 3000)
 
     def showEvent(self, event):
         super().showEvent(event)

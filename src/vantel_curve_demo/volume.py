@@ -6,10 +6,10 @@ deliberate segmentation slips per frame, so that there is something worth correc
 """
 from __future__ import annotations
 
-import threading
-
 import cv2
 import numpy as np
+
+from .layers import LayeredVolume
 
 # name, mean offset from the top boundary (rows), colour
 LAYERS = [
@@ -28,7 +28,7 @@ STRONG_EDGES = (0, 6, 7)
 BANDS = (0.04, 0.78, 0.52, 0.30, 0.48, 0.26, 0.16, 0.84, 0.40)
 
 
-class SyntheticVolume:
+class SyntheticVolume(LayeredVolume):
     """frames x height x width uint8 volume plus {curve index: [per-frame float64 y arrays]}.
 
     Frames are generated on first use (``frame(i)``) or all at once (``ensure_all``); the volume
@@ -40,15 +40,12 @@ class SyntheticVolume:
         if self.n_frames < 1 or self.height < 32 or self.width < 32:
             raise ValueError("volume too small")
         self.seed = seed
-        self.names = [name for name, _, _ in LAYERS]
-        self.colors = [color for _, _, color in LAYERS]
-        self.data = np.zeros((self.n_frames, self.height, self.width), dtype=np.uint8)
         self.truth = self._boundaries()                      # (frames, layers, width) float64
         self.slipped = [self._slipped_curves(f) for f in range(self.n_frames)]
-        self.curves = {k: [self._segmentation(f, k) for f in range(self.n_frames)]
-                       for k in range(len(LAYERS))}
-        self._made = np.zeros(self.n_frames, dtype=bool)
-        self._lock = threading.Lock()
+        layers = {name: np.stack([self._segmentation(f, k) for f in range(self.n_frames)])
+                  for k, (name, _, _) in enumerate(LAYERS)}
+        super().__init__((frames, height, width), layers, colors=[color for _, _, color in LAYERS],
+                         title=f"synthetic volume ({frames} x {height} x {width})")
 
     # -- geometry --------------------------------------------------------------------------------
     def _boundaries(self):
@@ -106,31 +103,5 @@ class SyntheticVolume:
         img = cv2.GaussianBlur(img, (0, 0), 0.9)
         return np.clip(img * 255.0, 0, 255).astype(np.uint8)
 
-    def frame(self, i):
-        """The frame's uint8 pixels (made on first use); the array is a view into ``data``."""
-        i = int(i)
-        if not self._made[i]:
-            with self._lock:
-                if not self._made[i]:
-                    self.data[i] = self._render(i)
-                    self._made[i] = True
-        return self.data[i]
-
-    def frame_float(self, i):
-        """The frame as float32 in 0..1, the form the plot expects in its image item."""
-        return self.frame(i).astype(np.float32) / np.float32(255.0)
-
-    def ensure_all(self, progress=None):
-        for i in range(self.n_frames):
-            self.frame(i)
-            if progress is not None:
-                progress(i + 1, self.n_frames)
-        return self.data
-
-    @property
-    def complete(self):
-        return bool(self._made.all())
-
-    def frame_curves(self, i):
-        """The frame's curve arrays themselves (not copies): edits land in the volume."""
-        return [self.curves[k][i] for k in range(len(LAYERS))]
+    def _make_frame(self, i):
+        return self._render(i)

@@ -135,8 +135,8 @@ void add_methods(nb::dict &ns, const MethodDef (&defs)[N], const char *class_nam
 }
 
 nb::object build_worker(nb::handle module_name) {
-    nb::object Signal = G("Signal");
-    nb::object QThread = G("QThread");
+    nb::object Signal = module_global("Signal");
+    nb::object QThread = module_global("QThread");
     nb::dict ns;
     ns["__module__"] = module_name;
     ns["__qualname__"] = "CurveStackSaveWorker";
@@ -152,8 +152,8 @@ nb::object build_worker(nb::handle module_name) {
 }
 
 nb::object build_plot(nb::handle module_name) {
-    nb::object pg = G("pg");
-    nb::object QtCore = G("QtCore");
+    nb::object pg = module_global("pg");
+    nb::object QtCore = module_global("QtCore");
     nb::object base = pg.attr("PlotItem");
     nb::dict ns;
     ns["__module__"] = module_name;

@@ -1,0 +1,256 @@
+"""A host that opens volume after volume, run as a child process by test_host_lifecycle.py.
+
+    python host_lifecycle.py SCENARIO CYCLES
+
+Everything happens inside app.exec(), driven by a timer at irregular intervals, with the
+views painting as they do in an application. One line is printed per cycle, so a crash
+shows as the child dying right after the cycle it was in.
+"""
+import gc
+import json
+import os
+import random
+import sys
+import tempfile
+import time
+
+os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")
+
+import numpy as np
+import pyqtgraph as pg
+import tifffile
+from PySide6 import QtCore, QtGui, QtWidgets
+
+import vantel.utils.curveEditorPlot as cep
+
+Qt, T = QtCore.Qt, QtCore.QEvent.Type
+LEFT, NOBUTTON = Qt.MouseButton.LeftButton, Qt.MouseButton.NoButton
+TYPES = ["anchors", "liner", "livewire", "none"]
+W, H = 160, 90
+
+
+class Combo:
+    def currentIndex(self):
+        return 1
+
+
+class Host(QtWidgets.QMainWindow):
+    """The application's window: theme, curve chooser, status bar, one view with `slots` plots."""
+
+    def __init__(self, slots=1):
+        super().__init__()
+        self.theme = "dark"
+        self.ui = type("Ui", (), {"comboBox_enfaceA_Slab": Combo()})()
+        self.view = pg.GraphicsLayoutWidget()
+        self.setCentralWidget(self.view)
+        self.plots = [None] * slots
+        self.edits = 0
+        self.resize(300 * slots, 260)
+        self.show()
+
+    def open_volume(self, k, slot=0, editor="anchors"):
+        old = self.plots[slot]
+        if old is not None:
+            self.view.removeItem(old)  # the host keeps no other reference
+        plot = cep.CurveEditorPlot(parentWindow=self, eidtorType=editor)
+        self.view.addItem(plot, row=0, col=slot)
+        rng = np.random.default_rng(k)
+        frame = rng.random((H, W)).astype(np.float32)
+        plot.set_added_items([pg.ImageItem(frame, axisOrder="row-major")])
+        x = np.arange(W)
+        curves = [30 + 8 * np.sin(x / 15 + k), 60 + 5 * np.cos(x / 11 + k)]
+        style = dict(style=Qt.PenStyle.SolidLine, width=2, connect="all", is_visible=True)
+        plot.set_curve(curves, [dict(color=(255, 60, 60), **style), dict(color=(60, 200, 255), **style)])
+        plot.set_roi([20, 70])
+        plot.plot()
+        plot.sigCurveChanged.connect(self.on_edit)
+        plot.sigCurveChangeFinished.connect(lambda *_: None)
+        plot.vb.setRange(xRange=(0, W - 1), yRange=(0, H - 1), padding=0)
+        self.plots[slot] = plot
+        return plot
+
+    def on_edit(self, index, curve):
+        self.edits += 1
+
+    def paint(self):
+        self.view.viewport().repaint()
+
+
+def send(host, plot, kind, x, y, button, buttons):
+    view = host.view
+    local = QtCore.QPointF(view.mapFromScene(plot.vb.mapViewToScene(QtCore.QPointF(x, y))))
+    global_pos = QtCore.QPointF(view.viewport().mapToGlobal(local.toPoint()))
+    QtWidgets.QApplication.sendEvent(
+        view.viewport(), QtGui.QMouseEvent(kind, local, global_pos, button, buttons, Qt.KeyboardModifier.NoModifier))
+    QtWidgets.QApplication.processEvents()
+    time.sleep(0.011)  # the scene drops moves closer than 10 ms apart
+
+
+def use_with_pointer(host, plot):
+    """What a user does before moving on: a drag in anchors, a stroke in liner or live-wire."""
+    kind = plot.editorType
+    if kind == "anchors":
+        xs, ys = plot.ctrl_points[0]
+        j = len(xs) // 2
+        px, py = float(xs[j]), float(ys[j])
+        send(host, plot, T.MouseMove, px + 1, py, NOBUTTON, NOBUTTON)
+        send(host, plot, T.MouseMove, px, py, NOBUTTON, NOBUTTON)
+        send(host, plot, T.MouseButtonPress, px, py, LEFT, LEFT)
+        send(host, plot, T.MouseMove, px, py - 3, NOBUTTON, LEFT)
+        send(host, plot, T.MouseButtonRelease, px, py - 5, LEFT, NOBUTTON)
+    elif kind in ("liner", "livewire"):
+        y0 = float(plot.gCurves[0][40])
+        send(host, plot, T.MouseMove, 40, y0, NOBUTTON, NOBUTTON)
+        send(host, plot, T.MouseButtonPress, 40, y0, LEFT, LEFT)
+        send(host, plot, T.MouseButtonRelease, 40, y0, LEFT, NOBUTTON)
+        send(host, plot, T.MouseMove, 70, y0 + 4, NOBUTTON, NOBUTTON)
+        send(host, plot, T.MouseButtonDblClick, 70, y0 + 4, LEFT, LEFT)
+        send(host, plot, T.MouseButtonRelease, 70, y0 + 4, LEFT, NOBUTTON)
+    else:
+        send(host, plot, T.MouseMove, 50, 50, NOBUTTON, NOBUTTON)
+
+
+def use_without_pointer(plot, k):
+    """The paths Qt takes without a pointer: menu actions, the target's signals, a rebuild."""
+    actions = {a.text(): a for a in plot.menu.actions()}
+    actions["Corrector:Liner"].trigger()
+    plot.setEditorType(TYPES[k % 3])
+    plot.setEditorType("anchors")
+    xs, ys = plot.ctrl_points[1]
+    plot.modified_ctrl_point = (1, 2, xs[2], ys[2])
+    plot.mouse_pressed = True
+    plot.target.setPos(float(xs[2]), float(ys[2]) + 2)
+    plot.target.sigPositionChangeFinished.emit(plot.target)
+
+
+class FakeDialog:
+    path = None
+
+    @staticmethod
+    def getSaveFileName(*args, **kwargs):
+        return FakeDialog.path, ""
+
+
+def scenario(name, cycles):
+    """Yields after each step; the timer resumes it, so the event loop runs between steps."""
+    out = {}
+    if name == "replace":
+        host = Host()
+        for k in range(cycles):
+            host.open_volume(k)
+            yield host.paint()
+    elif name == "side_by_side":
+        host = Host(slots=4)
+        for k in range(cycles):
+            host.open_volume(k, slot=k % 4, editor=TYPES[k % 4])
+            yield host.paint()
+    elif name == "window_per_volume":
+        for k in range(cycles):
+            host = Host()
+            plot = host.open_volume(k, editor=TYPES[k % 3])
+            yield host.paint()
+            use_with_pointer(host, plot)
+            host.close()
+            host.deleteLater()
+            del host, plot
+            yield
+    elif name == "switch_types":
+        host = Host()
+        for k in range(cycles):
+            plot = host.open_volume(k, editor=TYPES[k % 4])
+            yield host.paint()
+            {a.text(): a for a in plot.menu.actions()}[["Corrector:Liner", "Corrector:LiveWire",
+                                                         "Corrector:Anchors"][k % 3]].trigger()
+            yield host.paint()
+            plot.setEditorType(TYPES[(k + 1) % 4].upper())
+            yield host.paint()
+    elif name == "pointer":
+        host = Host()
+        for k in range(cycles):
+            plot = host.open_volume(k, editor=TYPES[k % 3])
+            yield host.paint()
+            use_with_pointer(host, plot)
+            yield host.paint()
+        out["edits"] = host.edits
+    elif name == "save_then_drop":
+        host = Host()
+        folder = tempfile.mkdtemp()
+        cep.QFileDialog = FakeDialog
+        volume = np.random.default_rng(0).integers(0, 255, (24, H, W), dtype=np.uint8)
+        paths = []
+        for k in range(cycles):
+            plot = host.open_volume(k)
+            yield host.paint()
+            plot.setVolumeData(volume)
+            FakeDialog.path = os.path.join(folder, f"stack_{k}.tiff")
+            paths.append(FakeDialog.path)
+            (plot.onSaveStackImageWithCurveAs if k % 2 else plot.onSaveStackImageAs)()
+            del plot  # dropped at the next replacement, its save still running
+        host.open_volume(cycles)
+        gc.collect()
+        deadline = time.monotonic() + 120
+        while time.monotonic() < deadline and any(
+                w.isRunning() for w in gc.get_objects() if isinstance(w, cep.CurveStackSaveWorker)):
+            yield
+        out["pages"] = sorted({len(tifffile.TiffFile(p).pages) for p in paths if os.path.exists(p)})
+        out["written"] = sum(os.path.exists(p) for p in paths)
+    elif name == "refcounts":
+        host = Host()
+        ours = lambda: [o for o in gc.get_objects() if type(o).__name__ == "compiled_function"]  # noqa: E731
+        plot = host.open_volume(0)
+        use_without_pointer(plot, 0)
+        bound = [plot.target.shape.__func__, plot.target.viewTransformChanged.__func__]
+        host.open_volume(1)
+        gc.collect()
+        shared = [v for cls in (cep.CurveEditorPlot, cep.CurveStackSaveWorker) for v in vars(cls).values()
+                  if type(v).__name__ == "compiled_function"] + bound
+        del plot
+        gc.collect()
+        before = ([sys.getrefcount(f) for f in shared], len(ours()))
+        for k in range(cycles):
+            plot = host.open_volume(k)
+            if k % 50 == 0:
+                yield host.paint()
+                use_with_pointer(host, plot)
+            else:
+                use_without_pointer(plot, k)
+                yield host.paint()
+            del plot
+        host.open_volume(cycles + 1)
+        gc.collect()
+        after = ([sys.getrefcount(f) for f in shared], len(ours()))
+        out["changed"] = [f.__qualname__ for f, b, a in zip(shared, before[0], after[0]) if a != b]
+        out["instances"] = [before[1], after[1]]
+        out["plots_alive"] = sum(isinstance(o, cep.CurveEditorPlot) for o in gc.get_objects())
+    else:
+        raise SystemExit(f"unknown scenario {name}")
+    print("RESULT " + json.dumps(out), flush=True)
+
+
+def main():
+    name, cycles = sys.argv[1], int(sys.argv[2])
+    app = QtWidgets.QApplication.instance() or QtWidgets.QApplication([])
+    app.setQuitOnLastWindowClosed(False)
+    steps = scenario(name, cycles)
+    rng = random.Random(1)
+    count = [0]
+
+    def tick():
+        try:
+            next(steps)
+        except StopIteration:
+            app.quit()
+            return
+        count[0] += 1
+        print(f"step {count[0]}", flush=True)
+        if count[0] % 4 == 0:  # dropped plots live in reference cycles until a collection
+            gc.collect()
+        QtCore.QTimer.singleShot(rng.randint(0, 12), tick)
+
+    QtCore.QTimer.singleShot(0, tick)
+    app.exec()
+    print("done", flush=True)
+
+
+if __name__ == "__main__":
+    main()
