@@ -222,6 +222,25 @@ def scenario(name, cycles):
         out["changed"] = [f.__qualname__ for f, b, a in zip(shared, before[0], after[0]) if a != b]
         out["instances"] = [before[1], after[1]]
         out["plots_alive"] = sum(isinstance(o, cep.CurveEditorPlot) for o in gc.get_objects())
+    elif name == "history":
+        from vantel.utils.curveEditHistory import CurveEditHistory
+        host, histories, out["undone"], out["stale"] = Host(), [], 0, 0
+        for k in range(cycles):
+            plot = host.open_volume(k, editor=TYPES[k % 3])
+            histories.append(CurveEditHistory(plot))  # the host keeps it past its plot's replacement
+            yield host.paint()
+            use_with_pointer(host, plot)
+            yield host.paint()
+            if histories[-1].undo():
+                out["undone"] += 1
+                yield host.paint()
+                histories[-1].redo()
+            del plot
+            if len(histories) > 3:  # its plot replaced three volumes ago
+                old = histories.pop(0)
+                out["stale"] += (old.undo(), old.canUndo()) == (False, False)
+        gc.collect()
+        out["plots_alive"] = sum(isinstance(o, cep.CurveEditorPlot) for o in gc.get_objects())
     else:
         raise SystemExit(f"unknown scenario {name}")
     print("RESULT " + json.dumps(out), flush=True)

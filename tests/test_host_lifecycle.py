@@ -44,3 +44,8 @@ def test_reference_counts_stay_flat_over_a_thousand_cycles():
     out = run("refcounts", 1000)
     assert out["changed"] == [] and out["instances"][0] == out["instances"][1]
     assert out["plots_alive"] == 1  # the one shown at the end
+
+
+def test_histories_attached_to_replaced_plots():
+    out = run("history", 30)
+    assert out["undone"] >= 20 and out["stale"] == 27 and out["plots_alive"] == 1
