@@ -232,7 +232,7 @@ def test_a_stroke_open_at_a_frame_change_is_kept_on_its_own_frame(files, open_wi
     w.ui.frameSlider.setValue(MID + 1)        # PageDown, while the stroke is still open
     assert w.frame_index == MID + 1 and not w.plot.mouse_path
     assert np.flatnonzero(w.volume.edited[1].any(axis=1)).tolist() == [MID]
-    assert np.flatnonzero(w.volume.edited[1][MID]).tolist() == list(range(60, 81))
+    assert np.flatnonzero(w.volume.edited[1][MID]).tolist() == list(range(60, 80))  # the segment stops before 80
 
 
 @pytest.mark.parametrize("fmt", ["folder", "retouch"])
@@ -248,7 +248,7 @@ def test_a_scan_without_layers_opens_with_one_to_draw(files, open_window, monkey
     with np.load(tmp_path / "drawn.npz") as z:
         drawn = z["new layer"]
     assert np.flatnonzero(np.isfinite(drawn).any(axis=1)).tolist() == [MID]
-    assert np.flatnonzero(np.isfinite(drawn[MID])).tolist() == list(range(30, 71))
+    assert np.flatnonzero(np.isfinite(drawn[MID])).tolist() == list(range(30, 70))  # segments stop before their end
     saved = eyepy.EyeVolume.load(tmp_path / "drawn.eye")
     assert saved.layers["new layer"].data.tobytes() == drawn.tobytes() and np.array_equal(saved._raw_data, vol)
 
@@ -342,3 +342,17 @@ def test_the_command_exits_2_without_a_traceback(files):
                           env=env, capture_output=True, text=True, timeout=120)
     assert proc.returncode == 2 and "Traceback" not in proc.stderr
     assert proc.stderr.strip() == f"cannot open {root / 'nothing-here.e2e'}: no such file or folder"
+
+
+def test_undo_over_a_gap_saves_it_as_read_again(files, open_window, monkeypatch, tmp_path):
+    root, vol, layers, made = files
+    w = open_window(*made["npy"][:2])
+    (a, b), = runs_of(np.isnan(layers["RPE"][MID]))
+    liner_stroke(w, 1, a - 5, b + 5)
+    assert w.volume.edited[1][MID, a:b].all()
+    w.editMenu.undoAction.trigger()
+    assert not w.volume.edited[1].any()
+    answer_dialogs(monkeypatch, tmp_path / "out.npz")
+    w.fileActions["export"].trigger()
+    with np.load(tmp_path / "out.npz") as z:
+        assert z["RPE"].tobytes() == layers["RPE"].tobytes()

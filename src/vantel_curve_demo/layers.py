@@ -60,6 +60,7 @@ class LayeredVolume:
             default = self.height * (k + 1) / (len(self.names) + 1)
             self.work.append(np.stack([fill_gaps(read[f], default) for f in range(self.n_frames)]))
             self.edited.append(np.zeros(read.shape, dtype=bool))
+        self.initial = [w.copy() for w in self.work]  # the working values as they started
         self.curves = {k: list(self.work[k]) for k in range(len(self.names))}
         self.modified = False
         self._made = np.zeros(self.n_frames, dtype=bool)
@@ -108,15 +109,19 @@ class LayeredVolume:
         return ~np.isfinite(self.layers_read[self.names[k]][f]) & ~self.edited[k][f]
 
     def mark_edited(self, k, f, start, stop):
-        """Columns start..stop-1 of layer k on frame f were edited; returns how many were new."""
+        """Columns start..stop-1 of layer k on frame f were reported edited; returns how many became so.
+
+        A reported column counts as edited while its value differs from the one it started with:
+        a column an undo put back, or one redrawn at exactly its old value, is saved as read.
+        """
         start, stop = max(0, int(start)), min(self.width, int(stop))
         if stop <= start:
             return 0
         span = self.edited[k][f, start:stop]
-        new = int(np.count_nonzero(~span))
-        span[:] = True
+        before = int(np.count_nonzero(span))
+        span[:] = self.work[k][f, start:stop] != self.initial[k][f, start:stop]
         self.modified = True
-        return new
+        return max(0, int(np.count_nonzero(span)) - before)
 
     def corrected(self, name):
         """The layer as read, with the edited columns taken from the working curves."""
