@@ -100,28 +100,20 @@ def test_editor_menu_disabled_then_enabled(make_plot):
     assert checks(plot)["Corrector:Anchors"] == (True, True)
 
 
-def test_real_corrector_action_calls_set_editor_type(make_plot):
-    plot = make_plot()
-    calls = []
-    plot.setEditorType = calls.append
-    liner = plot.menu.actions()[1]
-    liner.trigger()
-    plot.editorType = "liner"
-    liner.trigger()
-    plot.editorType = "anchors"
-    plot.menu.actions()[3].trigger()
-    assert calls == ["Liner", "None", "None"]
-
-
-def test_corrector_created_later_behaves_the_same(make_plot):
-    plot = make_plot(enableEditorMenu=False)
-    plot.setEnableEditorMenu(True)
-    calls = []
-    plot.setEditorType = calls.append
-    plot.editorType = "anchors"
-    plot.menu.actions()[3].trigger()
-    plot.menu.actions()[2].trigger()
-    assert calls == ["None", "Livewire"]
+# A corrector entry switches to its type, or back to none when it is the type already; entries made later by
+# setEnableEditorMenu do the same. Positions: 1 Liner, 2 LiveWire, 3 Anchors.
+@pytest.mark.parametrize("later, steps, calls", [
+    (False, [("none", 1), ("liner", 1), ("anchors", 3)], ["Liner", "None", "None"]),
+    (True, [("anchors", 3), ("anchors", 2)], ["None", "Livewire"])])
+def test_real_corrector_actions(make_plot, later, steps, calls):
+    plot, seen = make_plot(enableEditorMenu=not later), []
+    if later:
+        plot.setEnableEditorMenu(True)
+    plot.setEditorType = seen.append
+    for current, position in steps:
+        plot.editorType = current
+        plot.menu.actions()[position].trigger()
+    assert seen == calls
 
 
 def test_save_entries_call_the_save_commands_without_arguments(qapp, host):
