@@ -4,7 +4,6 @@ import types
 
 import pytest
 from PySide6 import QtCore
-import pyqtgraph as pg
 
 import vantel.utils.curveEditorPlot as cep
 
@@ -16,15 +15,8 @@ PLOT_ATTRIBUTES = [
     ("roi_position", [0, 0]), ("curves_plot", None), ("mouse_path", []), ("modified_x_boundaries", None),
     ("mouse_pressed", False), ("modified_ctrl_point", None), ("modified_left_adjcent_points", []),
     ("modified_right_adjcent_points", []), ("current_mouse_pos", None), ("added_items", None), ("distance_t", 15),
-    ("symbolSize", 6), ("default_view_range", None),
+    ("symbolSize", 6), ("default_view_range", None), ("params_for_ctrl_point_changed_signal", None),
 ]
-
-
-def test_two_classes_with_fresh_class_values():
-    assert issubclass(cep.CurveEditorPlot, pg.PlotItem) and issubclass(cep.CurveStackSaveWorker, QtCore.QThread)
-    for name, value in PLOT_ATTRIBUTES:
-        assert getattr(cep.CurveEditorPlot, name) == value, name
-    assert cep.CurveEditorPlot.params_for_ctrl_point_changed_signal is None
 
 
 # The stub test checks the signatures; this checks what Qt and PySide need of every method: a function that binds
@@ -81,7 +73,7 @@ def test_get_inverse_color(make_plot, color, expected):
 def test_fresh_instance_state_and_no_shared_mutables(make_plot):
     a, b = make_plot(), make_plot()
     for name, value in PLOT_ATTRIBUTES[1:]:  # parentWindow is the host window
-        assert getattr(a, name) == value
+        assert getattr(a, name) == value == getattr(cep.CurveEditorPlot, name), name
     for name in ("ctrl_points", "roi_position", "mouse_path", "modified_left_adjcent_points",
                  "modified_right_adjcent_points"):
         assert getattr(a, name) is not getattr(b, name)
