@@ -92,3 +92,18 @@ def real(plot, x, y, action=QTest.mouseMove, *args):
     # paced, as the scene drops moves closer than 10 ms apart.
     action(plot.view.viewport(), *args, plot.view.mapFromScene(plot.vb.mapViewToScene(QtCore.QPointF(x, y))))
     QTest.qWait(20)
+
+
+def assert_drawn(plot):
+    # What the user sees follows the data: after a redraw the plot's first items are the visible curves, then, in
+    # anchors mode, their control points (pyqtgraph copies the arrays, so a missed redraw shows the old values).
+    visible = [i for i, p in enumerate(plot.curve_props_bk) if p["is_visible"]]
+    items = plot.listDataItems()
+    anchors = plot.editorType == "anchors"
+    assert len(items) >= len(visible) * (1 + anchors)
+    for item, i in zip(items, visible):
+        x, y = item.getData()
+        np.testing.assert_array_equal(y, np.asarray(plot.gCurves[i], float))
+        np.testing.assert_array_equal(x, np.arange(len(plot.gCurves[i])))
+    for item, i in zip(items[len(visible):] if anchors else (), visible):
+        np.testing.assert_array_equal(np.stack(item.getData()), np.stack(plot.ctrl_points[i]).astype(float))

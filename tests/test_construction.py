@@ -1,7 +1,7 @@
 """Construction of the plot and its editor menu."""
-import cv2
+import numpy as np
 import pytest
-from PySide6 import QtWidgets
+from PySide6 import QtCore, QtWidgets
 import pyqtgraph as pg
 
 import vantel.utils.curveEditorPlot as cep
@@ -18,20 +18,33 @@ def checks(plot):
     return {a.text(): (a.isEnabled(), a.isChecked()) for a in plot.menu.actions() if a.text() in CORRECTORS}
 
 
-def test_defaults_build_the_handle_finder_and_menu(make_plot, host):
+LIGHT, DARK = (240, 240, 240), (37, 37, 38)
+
+
+def sheet(background, text):
+    return (f"QMenu {{background-color: rgb{background}; color: rgb{text};}} "
+            "QMenu::item:selected {background-color: rgb(0, 120, 212);}")
+
+
+# What the host sees of a new plot: its menu, styled after the window's theme (only the exact word "dark" is
+# dark), and the frame filling the view with a margin of about a tenth of a percent.
+@pytest.mark.parametrize("theme, colours", [("dark", (DARK, LIGHT)), ("light", (LIGHT, DARK)), ("Dark", (LIGHT, DARK))])
+def test_new_plot_menu_theme_and_frame(qapp, make_plot, host, shown, theme, colours):
+    host.theme = theme
     plot = make_plot()
-    assert plot.parentWindow is host
-    assert plot.editorType == "none" and plot.update_mode == "global"
-    assert plot.volumeData is None and plot.volumeGCurves is None and plot.save_worker is None
-    assert isinstance(plot.target, pg.TargetItem)
-    assert plot.target.parentItem() is plot and not plot.target.isVisible()
-    assert isinstance(plot.liveWire, cv2.segmentation.IntelligentScissorsMB)
-    assert plot.acceptHoverEvents()
-    assert not plot.ctrlMenu.menuAction().isVisible()
+    assert plot.menu.styleSheet().split() == sheet(*colours).split()
     menu = texts(plot)
-    assert menu[1:] == CORRECTORS + SAVES and len(menu) == 8
-    assert checks(plot) == {t: (True, False) for t in CORRECTORS}
-    assert plot.enableEditorMenu is True
+    assert menu[1:] == CORRECTORS + SAVES and len(menu) == 8 and not plot.ctrlMenu.menuAction().isVisible()
+    assert checks(plot) == {t: (True, False) for t in CORRECTORS} and plot.editorType == "none"
+    shown(plot)
+    plot.set_curve([np.linspace(5, 25, 500)], [{"color": (255, 0, 0), "style": QtCore.Qt.PenStyle.SolidLine,
+                                                "width": 1, "connect": "all", "is_visible": True}])
+    plot.set_added_items(pg.ImageItem(np.full((500, 300), 0.5)))
+    plot.plot()
+    qapp.processEvents()  # the view auto-ranges on its next update
+    for (low, high), size in zip(plot.vb.viewRange(), (500, 300)):
+        assert -0.005 * size < low <= 0 and size <= high < 1.005 * size
+    assert plot.acceptHoverEvents() and plot.target.parentItem() is plot and not plot.target.isVisible()
 
 
 @pytest.mark.parametrize("given, stored, checked", [("Anchors", "anchors", "Corrector:Anchors"),
@@ -87,28 +100,20 @@ def test_editor_menu_disabled_then_enabled(make_plot):
     assert checks(plot)["Corrector:Anchors"] == (True, True)
 
 
-def test_real_corrector_action_calls_set_editor_type(make_plot):
-    plot = make_plot()
-    calls = []
-    plot.setEditorType = calls.append
-    liner = plot.menu.actions()[1]
-    liner.trigger()
-    plot.editorType = "liner"
-    liner.trigger()
-    plot.editorType = "anchors"
-    plot.menu.actions()[3].trigger()
-    assert calls == ["Liner", "None", "None"]
-
-
-def test_corrector_created_later_behaves_the_same(make_plot):
-    plot = make_plot(enableEditorMenu=False)
-    plot.setEnableEditorMenu(True)
-    calls = []
-    plot.setEditorType = calls.append
-    plot.editorType = "anchors"
-    plot.menu.actions()[3].trigger()
-    plot.menu.actions()[2].trigger()
-    assert calls == ["None", "Livewire"]
+# A corrector entry switches to its type, or back to none when it is the type already; entries made later by
+# setEnableEditorMenu do the same. Positions: 1 Liner, 2 LiveWire, 3 Anchors.
+@pytest.mark.parametrize("later, steps, calls", [
+    (False, [("none", 1), ("liner", 1), ("anchors", 3)], ["Liner", "None", "None"]),
+    (True, [("anchors", 3), ("anchors", 2)], ["None", "Livewire"])])
+def test_real_corrector_actions(make_plot, later, steps, calls):
+    plot, seen = make_plot(enableEditorMenu=not later), []
+    if later:
+        plot.setEnableEditorMenu(True)
+    plot.setEditorType = seen.append
+    for current, position in steps:
+        plot.editorType = current
+        plot.menu.actions()[position].trigger()
+    assert seen == calls
 
 
 def test_save_entries_call_the_save_commands_without_arguments(qapp, host):

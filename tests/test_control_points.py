@@ -71,7 +71,12 @@ def test_arbitrary_curves_match_numpy(plot, curves, t_p):
 
 WORKED = [([0, 0, 3, 6, 9, 12, 15, 15, 15, 15, 15, 20, 25, 30, 30, 30, 30, 30, 30, 30], [0, 1, 5, 10, 11, 19]),
           ([4] * 9, [0, 0, 8]), ([5], [0, 0, 0]), ([10] * 10 + [20] * 10, [0, 0, 19]),  # a single step is no point
-          ([0, 10, 10, 10, 30, 30], [0, 0, 5])]  # a change right at column 0 is kept twice
+          ([0, 10, 10, 10, 30, 30], [0, 0, 5]),  # a change right at column 0 is kept twice
+          ([0, 0, 0, -1, 0, 2, 4, 5, 6, 7, 7], [0, 3, 7, 10]),  # the second pass drops more
+          # y changes of exactly 2.5 and 4.5 are real changes: each curve meets one limit exactly
+          ([10, 10, 7.5, 5, 5, 2.5, 0, 2.5, 2.5, 0], [0, 1, 2, 4, 6, 9]),
+          ([10, 7.5, 8.5, 11, 8.5, 11, 10, 10, 7.5, 8.5], [0, 0, 1, 2, 3, 4, 5, 7, 9]),
+          ([10, 12.25, 12.25, 14.5, 16.75, 16.75, 19, 21.25, 21.25, 23.5], [0, 2, 3, 5, 6, 9])]
 OTHER = [[np.zeros(20), (np.arange(200) // 15).astype(float)],  # the threshold comes from the first curve only
          np.stack([np.arange(40.0), np.arange(40.0) ** 1.5]), [np.arange(40).astype(object), (np.arange(40) % 3) > 0],
          [np.ma.masked_array(np.arange(40.0) * 3, mask=np.arange(40) % 5 == 0)], [], [np.array([])], None,

@@ -6,6 +6,8 @@ import numpy as np
 import pytest
 from PySide6 import QtCore, QtGui
 
+from pointer_helpers import assert_drawn
+
 RED, GREEN = (255, 0, 0), (0, 255, 0)
 
 
@@ -196,6 +198,7 @@ def test_real_drag_through_qt_events(make_plot, shown, qapp):
     assert plot.mouse_pressed
     for step in range(1, 6):
         send(T.MouseMove, px, py - 4 * step, none, left)
+        assert_drawn(plot)  # the curve on screen follows every step
     send(T.MouseButtonRelease, px, py - 20, left, none)
     assert len(changed) >= 2 and len(changed) == len(spans) and all(c[1] is plot.gCurves[0] for c in changed)
     assert finished == [(None, None)]
@@ -210,6 +213,7 @@ def menu_plot(make_plot):
         plot.set_curve([np.full(101, c) for c in curves], [props(c) for c in (RED, GREEN)[:len(curves)]])
         identity_view(plot)
         plot.shown_menus = []
+        plot.plot()
         plot.menu.exec = lambda pos: plot.shown_menus.append(([a.text() for a in plot.menu.actions()], pos))
         return plot
 
@@ -248,6 +252,7 @@ def test_add_point_adds_at_the_pointer_to_the_lower_index_curve(menu_plot):
     xs = list(plot.ctrl_points[0][0])
     assert 30 in xs and plot.ctrl_points[0][1][xs.index(30)] == 50 and 30 not in list(plot.ctrl_points[1][0])
     assert changed[0][0] == 0 and plot.gCurves[0][30] == pytest.approx(50.0)
+    assert_drawn(plot)
 
 
 def test_remove_point_removes_the_focused_point_and_its_neighbours(menu_plot):
@@ -262,6 +267,7 @@ def test_remove_point_removes_the_focused_point_and_its_neighbours(menu_plot):
     plot.menu.actions()[0].trigger()
     assert calls == [([4, 3, 5, 6], 0)]
     assert list(plot.ctrl_points[0][0]) == [0, 10, 20, 70, 80, 90, 100]
+    assert_drawn(plot)
 
 
 @pytest.mark.parametrize("editor", ["liner", "livewire"])

@@ -1,0 +1,243 @@
+#!/usr/bin/env python3
+"""Plants single faults a user would notice, one at a time, and runs the tests against each.
+
+Review tool, not a test: every fault is planted in a scratch copy of the sources
+(build/faults/tree), built into build/faults/build, and the tests run with that module first
+on the path. The working tree is never written. A fault is killed when a test fails or the
+test process dies. Prints a table and the kill rate; exits 0 whatever the outcome.
+
+    .venv/bin/python scripts/fault_review.py [--only ID,ID] [--list]
+"""
+import argparse
+import os
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+SCRATCH = ROOT / "build" / "faults"
+TREE, BUILD = SCRATCH / "tree", SCRATCH / "build"
+
+# (id, file under src/, exact original text (must occur once), replacement, what a user would notice)
+FAULTS = [
+    # frame
+    ("padding", "frame/construction.cpp", 'vb.attr("setDefaultPadding")(0.001);', "",
+     "a 2 % margin around the frame"),
+    ("theme", "frame/construction.cpp", "dark ? kDarkSheet : kLightSheet", "dark ? kLightSheet : kDarkSheet",
+     "menu colours inverted for the window's theme"),
+    ("canny-low", "frame/construction.cpp", 'setEdgeFeatureCannyParameters")(32, 100)',
+     'setEdgeFeatureCannyParameters")(28, 100)', "live-wire paths take other edges"),
+    ("canny-high", "frame/construction.cpp", 'setEdgeFeatureCannyParameters")(32, 100)',
+     'setEdgeFeatureCannyParameters")(32, 110)', "live-wire paths take other edges"),
+    ("gradient-limit", "frame/construction.cpp", 'setGradientMagnitudeMaxLimit")(200)',
+     'setGradientMagnitudeMaxLimit")(220)', "live-wire paths take other edges"),
+    ("menu-trim", "frame/construction.cpp", "for (Py_ssize_t k = 0; k < n - 1; ++k)",
+     "for (Py_ssize_t k = 0; k < n - 2; ++k)", "a view-box menu entry too many"),
+    ("hidden-curve-drawn", "frame/data.cpp",
+     'if (!truthy(item(props, nb::str("is_visible")))) continue;\n        nb::object color',
+     "nb::object color", "hidden curves drawn"),
+    ("roi-line-end", "frame/data.cpp", 'line_x.append(getattr(self, "curveLen"));', "line_x.append(100);",
+     "region lines stop short of the curve"),
+    ("none-items", "frame/data.cpp", "if (items.is_none())\n        items = nb::list();\n    else if",
+     "if", "set_added_items(None) raises"),
+    ("menu-enable-position", "frame/editor_menu.cpp", "Py_ssize_t position = 1;", "Py_ssize_t position = 0;",
+     "corrector entries above the view-box entry"),
+    # curve_model
+    ("thin-flat", "curve_model/thinning.hpp", "static_cast<double>(wrap_abs(d2)) < lim.flat &&",
+     "static_cast<double>(wrap_abs(d2)) <= lim.flat &&", "half-pixel steps lose control points"),
+    ("thin-flat-span", "curve_model/thinning.hpp", "static_cast<double>(wrap_abs(d)) < lim.flat_span",
+     "static_cast<double>(wrap_abs(d)) <= lim.flat_span", "control points lost at 4.5 px changes"),
+    ("thin-distance", "curve_model/thinning.hpp", "if (t < static_cast<double>(p - l) ||",
+     "if (t <= static_cast<double>(p - l) ||", "extra control points on long flat runs"),
+    ("thin-passes", "curve_model/thinning.hpp", "int passes = 10;", "int passes = 1;",
+     "too many control points"),
+    ("insert-side", "curve_model/point_edits.cpp", 'np.attr("insert")(item(entry, 1), idx, y_value)',
+     'np.attr("insert")(item(entry, 1), idx + nb::int_(1), y_value)', "added point gets a neighbour's height"),
+    ("remove-span", "curve_model/point_edits.cpp", 'last = nb::int_(py_len(item(getattr(self, "gCurves"), curve_index)) - 2);',
+     'last = nb::int_(py_len(item(getattr(self, "gCurves"), curve_index)) - 3);', "curve end not rebuilt"),
+    ("indicator-guard", "curve_model/markers.cpp",
+     'if (added.is_none() || py_len(added) == 0 || getattr(item(added, 0), "image").is_none()) return nb::none();',
+     "", "indicator before any image raises"),
+    ("focus-colour", "curve_model/markers.cpp",
+     'nb::object brush = self.attr("get_inverse_color")(item(props, nb::str("color")));\n        setattr(self, "focus_control_point_plot"',
+     'nb::object brush = item(props, nb::str("color"));\n        setattr(self, "focus_control_point_plot"',
+     "focused point in the curve's own colour"),
+    ("build-redraw", "curve_model/edits.cpp",
+     "nb::getattr(self, INTERNED(\"build_curve\"))(curve_index);\n    redraw(self);",
+     "nb::getattr(self, INTERNED(\"build_curve\"))(curve_index);", "no redraw after any point edit"),
+    # the one edit path's redraw, taken away at each caller in turn
+    ("drag-redraw", "target_and_menu/target.cpp", "edits::rebuild_and_redraw(self, ci);",
+     'self.attr("build_curve")(ci);', "the curve on screen does not follow an anchors drag"),
+    ("add-point-redraw", "target_and_menu/context_menu.cpp", "edits::rebuild_and_redraw(self, item(point, 0));",
+     'self.attr("build_curve")(item(point, 0));', "no redraw after addPoint"),
+    ("remove-point-redraw", "target_and_menu/context_menu.cpp",
+     'edits::rebuild_and_redraw(self, item(getattr(self, "modified_ctrl_point"), 0));',
+     'self.attr("build_curve")(item(getattr(self, "modified_ctrl_point"), 0));', "no redraw after removePoint"),
+    # pointer_editing
+    ("stroke-redraw", "pointer_editing/hover.cpp",
+     "livewire_step(self, pointer);\n            }\n            edits::redraw(self);",
+     "livewire_step(self, pointer);\n            }", "strokes not redrawn while drawing"),
+    ("livewire-clamp", "pointer_editing/strokes.cpp", "x1 = clamp(x1, nb::int_(0), nb::int_(py_len(curve) - 1));",
+     "x1 = clamp(x1, nb::int_(0), nb::int_(py_len(curve) - 2));", "live wire stops one column short"),
+    ("liner-local-span", "pointer_editing/strokes.cpp", 'INTERNED("update_mode")), INTERNED("local"))',
+     'INTERNED("update_mode")), INTERNED("global"))', "local mode rebuilds the whole curve"),
+    ("release-ctrl", "pointer_editing/press_release.cpp",
+     'setattr(self, "ctrl_points", self.attr("_generate_control_points")());', "",
+     "control points stale after a stroke"),
+    ("release-redraw", "pointer_editing/press_release.cpp",
+     'getattr(self, "sigControlPointChanged").attr("emit")(item(edited, 0), rest);\n            edits::redraw(self);',
+     'getattr(self, "sigControlPointChanged").attr("emit")(item(edited, 0), rest);',
+     "old control points shown after a stroke"),
+    ("focus-strict", "pointer_editing/hover.cpp", "if (py_lt(distance, nearest_distance)) {\n            nearest_distance = distance;\n            nearest_point",
+     "if (!py_lt(nearest_distance, distance)) {\n            nearest_distance = distance;\n            nearest_point",
+     "focus jumps to the later of two equally near points"),
+    # target_and_menu
+    ("drag-vertical-only", "target_and_menu/target.cpp", "        diffx = nb::int_(0);  // every other point",
+     "        (void)0;  // every other point", "whole-curve drag slides sideways"),
+    ("wheel-direction", "target_and_menu/target.cpp", "if (py_lt(nb::int_(0), delta)) {",
+     "if (py_lt(delta, nb::int_(0))) {", "wheel shrinks instead of grows the selection"),
+    ("add-reach", "target_and_menu/context_menu.cpp", "if (py_lt(distance, nearest_distance)) {",
+     "if (!py_lt(nearest_distance, distance)) {", "addPoint offered at the edge of reach"),
+    ("menu-top", "target_and_menu/context_menu.cpp",
+     'menu.attr("insertAction")(item(menu.attr("actions")(), 0), action);',
+     'menu.attr("addAction")(action);', "point command at the bottom of the menu"),
+    ("switch-redraw", "target_and_menu/editor_type.cpp",
+     'setattr(self, "curve_props", module_global("deepcopy")(getattr(self, "curve_props_bk")));\n    edits::redraw(self);',
+     'setattr(self, "curve_props", module_global("deepcopy")(getattr(self, "curve_props_bk")));',
+     "switching editors leaves old control points on screen"),
+    # export
+    ("frame-guard", "export/render.cpp", "if (py_len(items) == 0) return nb::none();", "",
+     "save with curve after set_added_items(None) raises"),
+    ("burn-rounding", "export/burn_in.hpp", "const double r = std::nearbyint(v);", "const double r = std::floor(v);",
+     "burnt-in curves one row off"),
+    ("tiff-extension", "export/save_commands.cpp", 'nb::str(".tiff").ptr()', 'nb::str(".tif").ptr()',
+     "stack saved under another name"),
+    ("stack-photometric", "export/worker.cpp", '"photometric"_a = "minisblack"', '"photometric"_a = "rgb"',
+     "a 3-frame stack saved as one colour page"),
+    ("with-curve-guard", "export/save_commands.cpp",
+     'nb::object frame = self.attr("_get_current_frame_as_uint8")();\n    if (frame.is_none()) return nb::none();',
+     'nb::object frame = self.attr("_get_current_frame_as_uint8")();', "dialog opens with nothing to save"),
+    # binding
+    ("method-binding", "binding/funclike.cpp", "return PyMethod_New(self, obj);", "return Py_NewRef(self);",
+     "Qt never calls the overrides: hover and clicks do nothing"),
+    ("uint8-as-int8", "binding/arrays.hpp", "case 'B': return Elem::U8;", "case 'B': return Elem::I8;",
+     "curves of 8-bit data above 127 go wrong"),
+    ("varkw-flag", "binding/funclike.cpp", "f->has_varkw = (flags & CO_VARKEYWORDS) != 0;", "f->has_varkw = false;",
+     "plots cannot be made with extra keywords"),
+]
+
+# The tests a fault of each folder meets first; the rest follow, so a survivor has met them all.
+FIRST = {
+    "frame": ["test_construction", "test_drawing", "test_what_is_drawn"],
+    "curve_model": ["test_control_points", "test_point_edits", "test_target_and_menu", "test_drawing"],
+    "pointer_editing": ["test_strokes", "test_press_release", "test_hover", "test_what_is_drawn"],
+    "target_and_menu": ["test_target_and_menu", "test_editor_type"],
+    "export": ["test_render", "test_save_commands", "test_stack_worker", "test_what_is_drawn"],
+    "binding": ["test_outline", "test_press_release", "test_construction"],
+}
+ALL = ["test_construction", "test_drawing", "test_what_is_drawn", "test_editor_type", "test_control_points",
+       "test_point_edits", "test_build_curve", "test_target_and_menu", "test_hover", "test_strokes",
+       "test_press_release", "test_render", "test_save_commands", "test_stack_worker", "test_outline"]
+
+
+def sh(cmd, **kwargs):
+    return subprocess.run(cmd, capture_output=True, text=True, **kwargs)
+
+
+def build(python):
+    if not (BUILD / "CMakeCache.txt").exists():
+        sh(["cmake", "-S", str(TREE), "-B", str(BUILD), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+            f"-DPython_EXECUTABLE={python}"], check=True)
+    return sh(["cmake", "--build", str(BUILD), "-j", os.environ.get("JOBS", "2")])
+
+
+def run_tests(python, folder):
+    order = FIRST[folder] + [t for t in ALL if t not in FIRST[folder]]
+    env = dict(os.environ, PYTHONPATH=str(BUILD / "pkg"), QT_QPA_PLATFORM="offscreen")
+    try:
+        result = sh([python, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider",
+                     *[f"tests/{t}.py" for t in order]], cwd=ROOT, env=env, timeout=1200)
+    except subprocess.TimeoutExpired:
+        return "killed", "timeout"
+    last = (result.stdout.strip().splitlines() or ["(no output)"])[-1]
+    if result.returncode == 0:
+        return "survived", last
+    failed = [line for line in result.stdout.splitlines() if line.startswith(("FAILED", "ERROR"))]
+    return "killed", (failed[0] if failed else f"exit {result.returncode}: {last}")[:110]
+
+
+def sync_scratch_copy():
+    # The faults never touch the working tree. A file differing from the sources (say, one left faulty by an
+    # interrupted run) is rewritten, with a new time stamp, so that the build recompiles it.
+    wanted = {p.relative_to(ROOT): p for p in [ROOT / "CMakeLists.txt", *(ROOT / "src").rglob("*")] if p.is_file()}
+    for rel, source in wanted.items():
+        copy = TREE / rel
+        if not copy.is_file() or copy.read_bytes() != source.read_bytes():
+            copy.parent.mkdir(parents=True, exist_ok=True)
+            copy.write_bytes(source.read_bytes())
+    for copy in [p for p in (TREE / "src").rglob("*") if p.is_file()]:
+        if copy.relative_to(TREE) not in wanted:
+            copy.unlink()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--only", help="comma-separated fault ids")
+    parser.add_argument("--list", action="store_true")
+    args = parser.parse_args()
+    python = str(ROOT / ".venv" / "bin" / "python") if (ROOT / ".venv").exists() else sys.executable
+    faults = [f for f in FAULTS if not args.only or f[0] in args.only.split(",")]
+    if args.list:
+        for fid, path, _, _, notice in faults:
+            print(f"{fid:22} {path:34} {notice}")
+        return 0
+
+    sync_scratch_copy()
+    for fid, path, old, _, _ in faults:
+        count = (ROOT / "src" / path).read_text().count(old)
+        if count != 1:
+            print(f"fault {fid}: the original text occurs {count} times in {path}")
+            return 0
+
+    base = build(python)
+    if base.returncode != 0:
+        print("the unchanged sources do not build:\n" + base.stdout[-2000:])
+        return 0
+
+    verdict, detail = run_tests(python, "frame")
+    if verdict != "survived":
+        print(f"the tests fail without a fault: {detail}")
+        return 0
+
+    rows = []
+    # Faults of one file run together, so each build recompiles one or two files.
+    for fid, path, old, new, notice in sorted(faults, key=lambda f: f[1]):
+        target = TREE / "src" / path
+        original = target.read_text()
+        started = time.time()
+        try:
+            target.write_text(original.replace(old, new, 1))
+            built = build(python)
+            if built.returncode != 0:
+                verdict, detail = "no build", built.stdout.strip().splitlines()[-1][:110]
+            else:
+                verdict, detail = run_tests(python, path.split("/")[0])
+        finally:
+            target.write_text(original)
+        rows.append((fid, path, verdict, notice, detail))
+        print(f"{verdict:9} {fid:22} {time.time() - started:5.0f}s  {detail}", flush=True)
+    build(python)  # leaves the scratch build matching the sources
+
+    print("\n| fault | file | result | what a user notices |\n|---|---|---|---|")
+    for fid, path, verdict, notice, _ in rows:
+        print(f"| {fid} | {path} | {verdict} | {notice} |")
+    judged = [r for r in rows if r[2] in ("killed", "survived")]
+    killed = sum(r[2] == "killed" for r in judged)
+    if judged:
+        print(f"\nkilled {killed} of {len(judged)}: {100 * killed / len(judged):.0f} %")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
