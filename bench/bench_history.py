@@ -13,22 +13,11 @@ sys.path.insert(0, os.path.dirname(__file__))
 from _harness import cost_row, median_time, report_row  # noqa: E402
 
 import vantel.utils.curveEditorPlot as cep  # noqa: E402
+from _fakes import Target, Window  # noqa: E402
 from vantel.utils.curveEditHistory import CurveEditHistory  # noqa: E402
 
 CURVES, N, SPACING = 16, 4096, 10   # control points every 10 columns: a drag rewrites about 20
 DRAGS, MEMORY_BUDGET = 1000, 2 * 2**20
-
-
-class Window(QtWidgets.QMainWindow):
-    theme = "light"
-
-
-class Target:
-    def __init__(self):
-        self.point = QtCore.QPointF(0, 0)
-
-    def scenePos(self):
-        return self.point
 
 
 def setup():

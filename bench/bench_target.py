@@ -12,20 +12,9 @@ sys.path.insert(0, os.path.dirname(__file__))
 from _harness import cost_row, median_time, speedup_row  # noqa: E402
 
 import vantel.utils.curveEditorPlot as cep  # noqa: E402
+from _fakes import Target, Window  # noqa: E402
 
 N, POINTS, FOCUS = 2048, 60, 30
-
-
-class Window(QtWidgets.QMainWindow):
-    theme = "light"
-
-
-class Target:
-    def __init__(self):
-        self.point = QtCore.QPointF(0, 0)
-
-    def scenePos(self):
-        return self.point
 
 
 def setup():
