@@ -13,38 +13,32 @@ import random
 import sys
 import tempfile
 import time
+from types import SimpleNamespace
 
 os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")
 
 import numpy as np
 import pyqtgraph as pg
 import tifffile
-from PySide6 import QtCore, QtGui, QtWidgets
+from PySide6 import QtCore, QtWidgets
 
 import vantel.utils.curveEditorPlot as cep
+from conftest import FakeHostWindow
+from pointer_helpers import click, drag, move
 
-Qt, T = QtCore.Qt, QtCore.QEvent.Type
-LEFT, NOBUTTON = Qt.MouseButton.LeftButton, Qt.MouseButton.NoButton
+Qt = QtCore.Qt
 TYPES = ["anchors", "liner", "livewire", "none"]
 W, H = 160, 90
 
 
-class Combo:
-    def currentIndex(self):
-        return 1
-
-
-class Host(QtWidgets.QMainWindow):
-    """The application's window: theme, curve chooser, status bar, one view with `slots` plots."""
+class Host(FakeHostWindow):
+    """The application's window with one view holding `slots` plots."""
 
     def __init__(self, slots=1):
-        super().__init__()
-        self.theme = "dark"
-        self.ui = type("Ui", (), {"comboBox_enfaceA_Slab": Combo()})()
+        super().__init__(theme="dark", slab_index=1)
         self.view = pg.GraphicsLayoutWidget()
         self.setCentralWidget(self.view)
-        self.plots = [None] * slots
-        self.edits = 0
+        self.plots, self.edits = [None] * slots, 0
         self.resize(300 * slots, 260)
         self.show()
 
@@ -54,6 +48,7 @@ class Host(QtWidgets.QMainWindow):
             self.view.removeItem(old)  # the host keeps no other reference
         plot = cep.CurveEditorPlot(parentWindow=self, eidtorType=editor)
         self.view.addItem(plot, row=0, col=slot)
+        plot.view = self.view
         rng = np.random.default_rng(k)
         frame = rng.random((H, W)).astype(np.float32)
         plot.set_added_items([pg.ImageItem(frame, axisOrder="row-major")])
@@ -76,38 +71,18 @@ class Host(QtWidgets.QMainWindow):
         self.view.viewport().repaint()
 
 
-def send(host, plot, kind, x, y, button, buttons):
-    view = host.view
-    local = QtCore.QPointF(view.mapFromScene(plot.vb.mapViewToScene(QtCore.QPointF(x, y))))
-    global_pos = QtCore.QPointF(view.viewport().mapToGlobal(local.toPoint()))
-    QtWidgets.QApplication.sendEvent(
-        view.viewport(), QtGui.QMouseEvent(kind, local, global_pos, button, buttons, Qt.KeyboardModifier.NoModifier))
-    QtWidgets.QApplication.processEvents()
-    time.sleep(0.011)  # the scene drops moves closer than 10 ms apart
-
-
-def use_with_pointer(host, plot):
+def use_with_pointer(plot):
     """What a user does before moving on: a drag in anchors, a stroke in liner or live-wire."""
-    kind = plot.editorType
-    if kind == "anchors":
-        xs, ys = plot.ctrl_points[0]
-        j = len(xs) // 2
-        px, py = float(xs[j]), float(ys[j])
-        send(host, plot, T.MouseMove, px + 1, py, NOBUTTON, NOBUTTON)
-        send(host, plot, T.MouseMove, px, py, NOBUTTON, NOBUTTON)
-        send(host, plot, T.MouseButtonPress, px, py, LEFT, LEFT)
-        send(host, plot, T.MouseMove, px, py - 3, NOBUTTON, LEFT)
-        send(host, plot, T.MouseButtonRelease, px, py - 5, LEFT, NOBUTTON)
-    elif kind in ("liner", "livewire"):
+    if plot.editorType == "anchors":
+        drag(plot, 0, len(plot.ctrl_points[0][0]) // 2, -5.0, steps=2)
+    elif plot.editorType in ("liner", "livewire"):
         y0 = float(plot.gCurves[0][40])
-        send(host, plot, T.MouseMove, 40, y0, NOBUTTON, NOBUTTON)
-        send(host, plot, T.MouseButtonPress, 40, y0, LEFT, LEFT)
-        send(host, plot, T.MouseButtonRelease, 40, y0, LEFT, NOBUTTON)
-        send(host, plot, T.MouseMove, 70, y0 + 4, NOBUTTON, NOBUTTON)
-        send(host, plot, T.MouseButtonDblClick, 70, y0 + 4, LEFT, LEFT)
-        send(host, plot, T.MouseButtonRelease, 70, y0 + 4, LEFT, NOBUTTON)
+        move(plot, 40, y0)
+        click(plot, 40, y0)
+        move(plot, 70, y0 + 4)
+        click(plot, 70, y0 + 4, double=True)
     else:
-        send(host, plot, T.MouseMove, 50, 50, NOBUTTON, NOBUTTON)
+        move(plot, 50, 50)
 
 
 def use_without_pointer(plot, k):
@@ -123,67 +98,65 @@ def use_without_pointer(plot, k):
     plot.target.sigPositionChangeFinished.emit(plot.target)
 
 
-class FakeDialog:
-    path = None
-
-    @staticmethod
-    def getSaveFileName(*args, **kwargs):
-        return FakeDialog.path, ""
-
-
 def scenario(name, cycles):
     """Yields after each step; the timer resumes it, so the event loop runs between steps."""
     out = {}
     if name == "replace":
-        host = Host()
+        # Two plots side by side, one replaced per cycle, each used as a user would before it goes: editor types
+        # switched from the menu and from the host, a drag or stroke, an undo and a redo. Every other history is
+        # dropped before its plot; the rest outlive theirs and must then answer False.
+        from vantel.utils.curveEditHistory import CurveEditHistory
+        host, kept, out["undone"], out["stale"] = Host(slots=2), [], 0, 0
         for k in range(cycles):
-            host.open_volume(k)
+            plot = host.open_volume(k, slot=k % 2, editor=TYPES[k % 4])
+            history = CurveEditHistory(plot)
             yield host.paint()
-    elif name == "side_by_side":
-        host = Host(slots=4)
-        for k in range(cycles):
-            host.open_volume(k, slot=k % 4, editor=TYPES[k % 4])
+            {a.text(): a for a in plot.menu.actions()}[["Corrector:Liner", "Corrector:LiveWire",
+                                                         "Corrector:Anchors"][k % 3]].trigger()
+            plot.setEditorType(TYPES[(k + 1) % 4].upper())
             yield host.paint()
+            use_with_pointer(plot)
+            if history.undo():
+                out["undone"] += 1
+                yield host.paint()
+                history.redo()
+            if k % 2:
+                del history
+                use_without_pointer(plot, k)  # the plot carries on without its history
+            else:
+                kept.append((k, history))
+            del plot
+            yield host.paint()
+            gc.collect()
+            while kept and kept[0][0] <= k - 2:  # its plot replaced
+                old = kept.pop(0)[1]
+                out["stale"] += (old.undo(), old.canUndo(), old.canRedo()) == (False, False, False)
+        out["edits"] = host.edits
+        gc.collect()
+        out["plots_alive"] = sum(isinstance(o, cep.CurveEditorPlot) for o in gc.get_objects())
     elif name == "window_per_volume":
         for k in range(cycles):
             host = Host()
             plot = host.open_volume(k, editor=TYPES[k % 3])
             yield host.paint()
-            use_with_pointer(host, plot)
+            use_with_pointer(plot)
             host.close()
             host.deleteLater()
             del host, plot
             yield
-    elif name == "switch_types":
-        host = Host()
-        for k in range(cycles):
-            plot = host.open_volume(k, editor=TYPES[k % 4])
-            yield host.paint()
-            {a.text(): a for a in plot.menu.actions()}[["Corrector:Liner", "Corrector:LiveWire",
-                                                         "Corrector:Anchors"][k % 3]].trigger()
-            yield host.paint()
-            plot.setEditorType(TYPES[(k + 1) % 4].upper())
-            yield host.paint()
-    elif name == "pointer":
-        host = Host()
-        for k in range(cycles):
-            plot = host.open_volume(k, editor=TYPES[k % 3])
-            yield host.paint()
-            use_with_pointer(host, plot)
-            yield host.paint()
-        out["edits"] = host.edits
     elif name == "save_then_drop":
         host = Host()
         folder = tempfile.mkdtemp()
-        cep.QFileDialog = FakeDialog
+        chosen = [None]
+        cep.QFileDialog = SimpleNamespace(getSaveFileName=lambda *args: (chosen[0], ""))
         volume = np.random.default_rng(0).integers(0, 255, (24, H, W), dtype=np.uint8)
         paths = []
         for k in range(cycles):
             plot = host.open_volume(k)
             yield host.paint()
             plot.setVolumeData(volume)
-            FakeDialog.path = os.path.join(folder, f"stack_{k}.tiff")
-            paths.append(FakeDialog.path)
+            chosen[0] = os.path.join(folder, f"stack_{k}.tiff")
+            paths.append(chosen[0])
             (plot.onSaveStackImageWithCurveAs if k % 2 else plot.onSaveStackImageAs)()
             del plot  # dropped at the next replacement, its save still running
         host.open_volume(cycles)
@@ -211,7 +184,7 @@ def scenario(name, cycles):
             plot = host.open_volume(k)
             if k % 50 == 0:
                 yield host.paint()
-                use_with_pointer(host, plot)
+                use_with_pointer(plot)
             else:
                 use_without_pointer(plot, k)
                 yield host.paint()
@@ -221,25 +194,6 @@ def scenario(name, cycles):
         after = ([sys.getrefcount(f) for f in shared], len(ours()))
         out["changed"] = [f.__qualname__ for f, b, a in zip(shared, before[0], after[0]) if a != b]
         out["instances"] = [before[1], after[1]]
-        out["plots_alive"] = sum(isinstance(o, cep.CurveEditorPlot) for o in gc.get_objects())
-    elif name == "history":
-        from vantel.utils.curveEditHistory import CurveEditHistory
-        host, histories, out["undone"], out["stale"] = Host(), [], 0, 0
-        for k in range(cycles):
-            plot = host.open_volume(k, editor=TYPES[k % 3])
-            histories.append(CurveEditHistory(plot))  # the host keeps it past its plot's replacement
-            yield host.paint()
-            use_with_pointer(host, plot)
-            yield host.paint()
-            if histories[-1].undo():
-                out["undone"] += 1
-                yield host.paint()
-                histories[-1].redo()
-            del plot
-            if len(histories) > 3:  # its plot replaced three volumes ago
-                old = histories.pop(0)
-                out["stale"] += (old.undo(), old.canUndo()) == (False, False)
-        gc.collect()
         out["plots_alive"] = sum(isinstance(o, cep.CurveEditorPlot) for o in gc.get_objects())
     else:
         raise SystemExit(f"unknown scenario {name}")

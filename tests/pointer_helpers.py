@@ -1,7 +1,9 @@
 # Plots, steered view boxes and events for the pointer-handler tests.
+import time
+
 import numpy as np
 import pytest
-from PySide6 import QtCore, QtWidgets
+from PySide6 import QtCore, QtGui, QtWidgets
 from PySide6.QtTest import QTest
 
 import vantel.utils.curveEditorPlot as cep
@@ -92,6 +94,43 @@ def real(plot, x, y, action=QTest.mouseMove, *args):
     # paced, as the scene drops moves closer than 10 ms apart.
     action(plot.view.viewport(), *args, plot.view.mapFromScene(plot.vb.mapViewToScene(QtCore.QPointF(x, y))))
     QTest.qWait(20)
+
+
+def send(plot, kind, x, y, button=Qt.MouseButton.NoButton, buttons=Qt.MouseButton.NoButton):
+    # A mouse event with the buttons held, as a user's, through plot.view's viewport at data (x, y).
+    view = plot.view
+    local = QtCore.QPointF(view.mapFromScene(plot.vb.mapViewToScene(QtCore.QPointF(x, y))))
+    QtWidgets.QApplication.sendEvent(view.viewport(), QtGui.QMouseEvent(
+        kind, local, QtCore.QPointF(view.viewport().mapToGlobal(local.toPoint())), button, buttons,
+        Qt.KeyboardModifier.NoModifier))
+    QtWidgets.QApplication.processEvents()
+    time.sleep(0.015)  # the scene drops moves closer than 10 ms apart
+
+
+def move(plot, x, y):
+    send(plot, Ev.MouseMove, x + 1, y)  # two moves: the first may only enter the item
+    send(plot, Ev.MouseMove, x, y)
+
+
+def click(plot, x, y, double=False):
+    left = Qt.MouseButton.LeftButton
+    for kind in (Ev.MouseButtonPress, Ev.MouseButtonDblClick)[:1 + double]:
+        send(plot, kind, x, y, left, left)
+        send(plot, Ev.MouseButtonRelease, x, y, left)
+
+
+def drag(plot, k, j, dy, steps=4, check=None):
+    """Anchors: focus control point j of curve k, drag it by dy in `steps` moves (check(plot) after each), release."""
+    x, y = float(plot.ctrl_points[k][0][j]), float(plot.ctrl_points[k][1][j])
+    left = Qt.MouseButton.LeftButton
+    move(plot, x, y)
+    assert plot.modified_ctrl_point[:2] == (k, j)
+    send(plot, Ev.MouseButtonPress, x, y, left, left)
+    for s in range(1, steps + 1):
+        send(plot, Ev.MouseMove, x, y + dy * s / steps, Qt.MouseButton.NoButton, left)
+        if check:
+            check(plot)
+    send(plot, Ev.MouseButtonRelease, x, y + dy, left)
 
 
 def assert_drawn(plot):

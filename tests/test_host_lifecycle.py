@@ -6,8 +6,6 @@ and says in which step it happened.
 import json
 import pathlib
 
-import pytest
-
 from test_robustness import run_child
 
 HERE = pathlib.Path(__file__).parent
@@ -21,18 +19,15 @@ def run(scenario, cycles):
     return json.loads(next(line for line in lines if line.startswith("RESULT "))[7:])
 
 
-@pytest.mark.parametrize("scenario, cycles", [
-    ("replace", 120),            # one plot, replaced again and again
-    ("side_by_side", 60),        # four plots, one replaced per cycle
-    ("window_per_volume", 25),   # a window per volume, shown, used and closed
-    ("switch_types", 40),        # editor types from the menu and from the host between replacements
-])
-def test_replacing_plots_never_takes_the_host_down(scenario, cycles):
-    run(scenario, cycles)
+def test_plots_replaced_while_in_use_never_take_the_host_down():
+    cycles = 60
+    out = run("replace", cycles)
+    assert out["edits"] >= cycles and out["undone"] >= cycles // 2 and out["plots_alive"] == 2
+    assert out["stale"] == len(range(0, cycles - 2, 2))
 
 
-def test_pointer_edits_before_each_replacement_reach_the_host():
-    assert run("pointer", 30)["edits"] >= 20
+def test_a_window_per_volume_shown_used_and_closed():
+    run("window_per_volume", 25)
 
 
 def test_plots_dropped_while_their_stack_save_runs():
@@ -44,8 +39,3 @@ def test_reference_counts_stay_flat_over_a_thousand_cycles():
     out = run("refcounts", 1000)
     assert out["changed"] == [] and out["instances"][0] == out["instances"][1]
     assert out["plots_alive"] == 1  # the one shown at the end
-
-
-def test_histories_attached_to_replaced_plots():
-    out = run("history", 30)
-    assert out["undone"] >= 20 and out["stale"] == 27 and out["plots_alive"] == 1

@@ -1,12 +1,12 @@
 """Anchor dragging through the target, the wheel that widens the selection, and the
 context menu with its point commands."""
-import time
+from types import SimpleNamespace
 
 import numpy as np
 import pytest
 from PySide6 import QtCore, QtGui
 
-from pointer_helpers import assert_drawn
+from pointer_helpers import assert_drawn, drag
 
 RED, GREEN = (255, 0, 0), (0, 255, 0)
 
@@ -15,23 +15,10 @@ def props(color=RED):
     return {"color": color, "style": QtCore.Qt.PenStyle.DashLine, "width": 2, "connect": "all", "is_visible": True}
 
 
-class Stub:
+def Stub(x=0.0, y=0.0, delta=0):
     """An event or target answering the few calls the handlers make."""
-
-    def __init__(self, x=0.0, y=0.0, delta=0):
-        self.point, self._delta = QtCore.QPointF(x, y), delta
-
-    def scenePos(self):
-        return self.point
-
-    def delta(self):
-        return self._delta
-
-    def screenPos(self):
-        return QtCore.QPoint(7, 9)
-
-    def ignore(self):
-        pass
+    return SimpleNamespace(scenePos=lambda: QtCore.QPointF(x, y), delta=lambda: delta,
+                           screenPos=lambda: QtCore.QPoint(7, 9), ignore=lambda: None)
 
 
 def identity_view(plot):
@@ -58,7 +45,8 @@ def record(signal):
 def test_wheel_grows_and_shrinks_one_step_per_event(make_plot, focus, deltas, left, right):
     plot = make_plot(eidtorType="anchors")
     plot.curve_props = [props()]
-    plot.ctrl_points = [[np.arange(10) * 10, np.arange(10) * 2.0]]
+    stored = [3, 0, 9, 0, 5, 1, 7, 2, 8, 4, 6]  # read sorted, without repeats
+    plot.ctrl_points = [[(np.arange(10) * 10)[stored], (np.arange(10) * 2.0)[stored]]]
     plot.modified_ctrl_point = (0, focus, focus * 10, focus * 2.0)
     for delta in deltas:
         plot.targetWhellEvent(Stub(delta=delta))
@@ -66,16 +54,6 @@ def test_wheel_grows_and_shrinks_one_step_per_event(make_plot, focus, deltas, le
     assert plot.modified_right_adjcent_points == [[0, i, i * 10, i * 2.0] for i in right]
     if left:
         assert list(plot.modified_left_adjcent_plot.getData()[0]) == [i * 10 for i in left]
-
-
-def test_wheel_reads_points_sorted_without_repeats(make_plot):
-    plot = make_plot(eidtorType="anchors")
-    plot.curve_props = [props()]
-    plot.ctrl_points = [[np.array([0, 0, 30, 10, 20]), np.array([1.0, 1.0, 4.0, 2.0, 3.0])]]
-    plot.modified_ctrl_point = (0, 2, 20, 3.0)
-    plot.targetWhellEvent(Stub(delta=1))
-    assert plot.modified_left_adjcent_points == [[0, 1, 10, 2.0]]
-    assert plot.modified_right_adjcent_points == [[0, 3, 30, 4.0]]
 
 
 def test_real_wheel_over_the_target_selects_instead_of_zooming(make_plot, shown, qapp):
@@ -156,50 +134,23 @@ def test_target_moved_outside_a_drag_changes_nothing(dragging, change):
     assert spans == [] and list(plot.ctrl_points[0][0]) == [0, 10, 20, 30, 40]
 
 
-def test_drag_marker_colour_and_missing_end_point(dragging):
-    plot = dragging(2, count=2)
-    plot.targetMoved(Stub(21.0, 12.0))
-    marker = plot.focus_control_point_plot
-    assert [list(a) for a in marker.getData()] == [[21], [12.0]]
-    assert marker.opts["symbolBrush"] == (255, 0, 255)  # inverse of the second curve's green
-
-    plot = dragging(1, ctrl_x=(10, 20, 30, 40))  # no point at column 0 to the left of 5
-    with pytest.raises(IndexError):
-        plot.targetMoved(Stub(5.0, 1.0))
-    assert list(plot.ctrl_points[0][0]) == [10, 20, 30, 40]
-
-
 def test_real_drag_through_qt_events(make_plot, shown, qapp):
     plot = make_plot(eidtorType="anchors")
     plot.set_curve([np.round(100 + 30 * np.sin(np.linspace(0, 3 * np.pi, 201)))], [props()])
-    view = shown(plot, size=(800, 600))
+    plot.view = shown(plot, size=(800, 600))
     plot.plot()
     plot.vb.autoRange()
     qapp.processEvents()
-    xs, ys = plot.ctrl_points[0]
-    k = len(xs) // 2
-    px, py = float(xs[k]), float(ys[k])
-
-    def send(kind, x, y, button, buttons):
-        local = QtCore.QPointF(view.mapFromScene(plot.vb.mapViewToScene(QtCore.QPointF(x, y))))
-        global_pos = QtCore.QPointF(view.viewport().mapToGlobal(local.toPoint()))
-        event = QtGui.QMouseEvent(kind, local, global_pos, button, buttons, QtCore.Qt.KeyboardModifier.NoModifier)
-        qapp.sendEvent(view.viewport(), event)
-        qapp.processEvents()
-        time.sleep(0.02)  # the scene drops moves closer than 10 ms apart
-
+    k = len(plot.ctrl_points[0][0]) // 2
+    py = float(plot.ctrl_points[0][1][k])
     changed, spans = record(plot.sigCurveChanged), record(plot.sigControlPointChanged)
     finished = record(plot.sigCurveChangeFinished)
-    left, none, T = QtCore.Qt.MouseButton.LeftButton, QtCore.Qt.MouseButton.NoButton, QtCore.QEvent.Type
-    send(T.MouseMove, px + 1, py, none, none)
-    send(T.MouseMove, px, py, none, none)
-    assert plot.modified_ctrl_point is not None and plot.modified_ctrl_point[1] == k
-    send(T.MouseButtonPress, px, py, left, left)
-    assert plot.mouse_pressed
-    for step in range(1, 6):
-        send(T.MouseMove, px, py - 4 * step, none, left)
+
+    def during(plot):
+        assert plot.mouse_pressed
         assert_drawn(plot)  # the curve on screen follows every step
-    send(T.MouseButtonRelease, px, py - 20, left, none)
+
+    drag(plot, 0, k, -20.0, steps=5, check=during)
     assert len(changed) >= 2 and len(changed) == len(spans) and all(c[1] is plot.gCurves[0] for c in changed)
     assert finished == [(None, None)]
     assert plot.ctrl_points[0][1][k] < py - 10
