@@ -32,6 +32,9 @@ FAULTS = [
      'setEdgeFeatureCannyParameters")(32, 110)', "live-wire paths take other edges"),
     ("gradient-limit", "frame/construction.cpp", 'setGradientMagnitudeMaxLimit")(200)',
      'setGradientMagnitudeMaxLimit")(220)', "live-wire paths take other edges"),
+    ("target-shape", "frame/construction.cpp",
+     "bind_to_target(target, kTargetShape, g_target_shape);\n    bind_to_target(target, kTargetViewChanged, g_target_view_changed);",
+     "", "a host that replaces its plot crashes"),
     ("menu-trim", "frame/construction.cpp", "for (Py_ssize_t k = 0; k < n - 1; ++k)",
      "for (Py_ssize_t k = 0; k < n - 2; ++k)", "a view-box menu entry too many"),
     ("hidden-curve-drawn", "frame/data.cpp",
@@ -138,7 +141,8 @@ FIRST = {
 }
 ALL = ["test_construction", "test_drawing", "test_what_is_drawn", "test_editor_type", "test_control_points",
        "test_point_edits", "test_build_curve", "test_target_and_menu", "test_hover", "test_strokes",
-       "test_press_release", "test_render", "test_save_commands", "test_stack_worker", "test_outline"]
+       "test_press_release", "test_render", "test_save_commands", "test_stack_worker", "test_outline",
+       "test_host_lifecycle"]
 
 
 def sh(cmd, **kwargs):

@@ -20,24 +20,9 @@ from PySide6 import QtCore, QtWidgets
 import pyqtgraph as pg
 
 import vantel.utils.curveEditorPlot as cep
+from conftest import FakeHostWindow
 
 app = QtWidgets.QApplication.instance() or QtWidgets.QApplication([])
-
-
-class Window(QtWidgets.QMainWindow):
-    theme = "dark"
-
-    class ui:
-        class comboBox_enfaceA_Slab:
-            @staticmethod
-            def currentIndex():
-                return 0
-
-    def statusBar(self):
-        return self
-
-    def showMessage(self, *args):
-        pass
 
 
 class Boom(Exception):
@@ -61,10 +46,6 @@ class Event:
         pass
 
 
-def big_endian():
-    return np.linspace(0, 50, 40).astype(">f8")
-
-
 def read_only():
     a = np.linspace(0, 50, 40)
     a.flags.writeable = False
@@ -82,7 +63,7 @@ HOSTILE = [
     QtCore.Qt.KeyboardModifier.ControlModifier, pg.ImageItem(np.zeros((30, 40))), pg.ImageItem(),
     [[np.arange(5), np.arange(5.0)]], [[np.arange(5), np.arange(4.0)]], [(0, 1, 2)], (0, 1, 2.0, 3.0),
 ]
-MAKERS = [big_endian, read_only, lambda: list(np.linspace(0, 50, 40)), lambda: np.linspace(0, 50, 40)]
+MAKERS = [lambda: np.linspace(0, 50, 40).astype(">f8"), read_only, lambda: list(np.linspace(0, 50, 40)), lambda: np.linspace(0, 50, 40)]
 
 METHODS = {
     "set_curve": 2, "set_roi": 1, "set_added_items": 1, "plot": 2, "build_curve": 1, "add_cv_point": 3,
@@ -110,7 +91,7 @@ OUT = tempfile.mkdtemp(prefix="sweep-")
 PATHS = [os.path.join(OUT, "frame.png"), os.path.join(OUT, "stack.TIF"), os.path.join(OUT, "no", "such", "x.png"), ""]
 cep.QFileDialog = type("Dialog", (), {"getSaveFileName": staticmethod(
     lambda *a: (PATHS[counts["cases"] % len(PATHS)], ""))})
-window = Window()
+window = FakeHostWindow(theme="dark")
 counts = {"cases": 0, "raised": 0}
 kinds = {}
 

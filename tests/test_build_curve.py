@@ -85,11 +85,3 @@ def test_bad_input_writes_and_signals_nothing(plot, xs, ys, span, writeable, err
     with pytest.raises(error):
         plot.build_curve(0)
     assert curve.sum() == 0 and plot.emitted == [] and plot.params_for_ctrl_point_changed_signal == span
-
-
-def test_all_curves_form_rebuilds_through_the_instance(plot):
-    load(plot, [np.zeros(5), np.zeros(5)], [[np.array([0, 4]), np.array([0.0, 4.0])]] * 2, None)
-    calls, own = [], plot.build_curve
-    plot.build_curve = lambda i=-1: (calls.append(i), own(i))
-    type(plot).build_curve(plot, -1)
-    assert calls == [0, 1] and list(plot.gCurves[1]) == [0, 1, 2, 3, 4]

@@ -1,10 +1,8 @@
 # Switching the editor type.
-from unittest import mock
-
 import numpy as np
 import pytest
 
-from pointer_helpers import Recorder, editor  # noqa: F401
+from pointer_helpers import editor  # noqa: F401
 
 DRAG = ((0, 1, 8, 0.0), [[0, 0, 0, 0.0]], [[0, 2, 16, 0.0]])  # what an anchors drag leaves behind
 
@@ -33,23 +31,3 @@ def test_switch(editor, given, stored, marks, menu):
     assert [a.text() for a in plot.menu.actions()] == texts[stored in ("liner", "livewire"):]
     assert (plot.modified_ctrl_point, plot.modified_left_adjcent_points,
             plot.modified_right_adjcent_points) == ((None, [], []) if stored == "none" else DRAG)
-
-
-def test_triggered_marks_switch_and_toggle_back_without_triggering_again(editor):
-    plot = editor([np.zeros(10)])
-    plot.setEditorType = mock.Mock(wraps=plot.setEditorType)
-    liner = next(a for a in plot.menu.actions() if a.text() == "Corrector:Liner")
-    liner.trigger()
-    liner.trigger()
-    assert plot.setEditorType.call_args_list == [mock.call("Liner"), mock.call("None")] and checked(plot) == []
-
-
-# A name without lower() fails first; a failed redraw comes after the marks are set.
-@pytest.mark.parametrize("given, error, stored, marks", [
-    (None, AttributeError, "liner", ["Corrector:Liner"]), ("anchors", RuntimeError, "anchors", ["Corrector:Anchors"])])
-def test_failures_keep_the_steps_already_done(editor, given, error, stored, marks):
-    plot = editor([np.zeros(10)], eidtorType="liner")
-    plot.plot, seen = mock.Mock(side_effect=RuntimeError), Recorder(plot)
-    with pytest.raises(error):
-        plot.setEditorType(given)
-    assert plot.editorType == stored and checked(plot) == marks and seen == []

@@ -49,20 +49,6 @@ def test_position_report_and_early_ends(editor, base_calls, kind, x, x_range, ou
     assert plot.redraws == 0 and plot.modified_ctrl_point is None and plot.current_curve_idx == -1
 
 
-@pytest.mark.parametrize("kind, x, make_event, error, focus", [
-    ("anchors", np.nan, None, ValueError, None), ("anchors", 1e12, None, OverflowError, None),
-    # an event without pos(): the focus is set before it is read
-    ("anchors", 11.0, lambda p: type("E", (), {"scenePos": p.sceneBoundingRect().center})(), AttributeError, (0, 0, 10, 10)),
-    ("liner", 11.0, None, AttributeError, None),  # Ctrl, and the host window has no slab choice
-])
-def test_failures_keep_the_steps_already_done(editor, kind, x, make_event, error, focus):
-    plot = anchors_plot(editor, [([10], [10])])
-    plot.editorType, plot.parentWindow, plot.current_curve_idx, plot.vb.point = kind, object(), 0, QtCore.QPointF(x, 10)
-    with pytest.raises(error):
-        hover(plot, x, 10.0, modifiers=CTRL) if make_event is None else plot.hoverMoveEvent(make_event(plot))
-    assert plot.modified_ctrl_point == focus and plot.current_curve_idx == 0
-
-
 @pytest.mark.parametrize("seed, x_end, width", [(0, 100.0, 100.0), (1, 150.0, 100.0), (2, 100.0, 50.0), (3, 100.0, 200.0)])
 def test_anchor_focus_matches_numpy(editor, seed, x_end, width):
     # Whole-number anchors and pointers meet ties and the exact threshold, which zooming scales.

@@ -1,9 +1,5 @@
 """The stack save worker and the plot's handling of what it reports."""
 import errno
-import os
-import shutil
-import subprocess
-import sys
 import time
 from types import SimpleNamespace
 from unittest.mock import MagicMock, call
@@ -156,30 +152,6 @@ def test_failed_save_keeps_the_older_file(qapp, make_plot, host, tmp_path, monke
     assert path.read_bytes() == b"older file" and list(tmp_path.iterdir()) == [path]
 
 
-class RemovesFolder(list):
-    """Per-frame curves whose frame 2 is read only after the save's folder has been removed."""
-
-    def __getitem__(self, i):
-        if i == 2:
-            shutil.rmtree(self.folder)
-        return super().__getitem__(i)
-
-
-def test_folder_removed_during_the_save_is_an_error_about_the_chosen_path(qapp, make_plot, host, tmp_path,
-                                                                          monkeypatch):
-    plot, folder = make_plot(), tmp_path / "scans"
-    folder.mkdir()
-    monkeypatch.setattr(cep, "QMessageBox", box := MagicMock())
-    entry = RemovesFolder([np.full(30, 5.0)] * 4)
-    entry.folder = folder
-    plot._start_save_worker("stack_with_curve", str(folder / "vol.tiff"), volume_data=volume(4), gCurves=[],
-                            curve_props=[{"color": (1, 2, 3)}], gCurves_volume=[entry])
-    finish(qapp, plot)
-    detail = box.return_value.setDetailedText.call_args.args[0]
-    assert detail == f"Error saving: [Errno 2] No such file or directory: '{folder / 'vol.tiff'}'"
-    assert host.status.messages[-1] == ("Save failed", 0) and not folder.exists()
-
-
 # Replacing a file keeps what writing over it kept: its permission bits, and a link to it.
 @pytest.mark.parametrize("through_link", [False, True])
 def test_replaced_file_keeps_its_mode_and_links(qapp, tmp_path, through_link):
@@ -192,30 +164,3 @@ def test_replaced_file_keeps_its_mode_and_links(qapp, tmp_path, through_link):
     cep.CurveStackSaveWorker(str(path), "stack", volume_data=(v := volume(2))).run()
     assert path.is_symlink() == through_link and (real.stat().st_mode & 0o777) == 0o640
     np.testing.assert_array_equal(tifffile.imread(real), v)
-
-
-def test_files_read_back_alike_without_imagecodecs(qapp, tmp_path):
-    """The fast codec writes standard deflate TIFF: tifffile's own decoder reads the same file."""
-    v = volume(5)
-    curves, props = [np.linspace(2, 15, 30)], [{"color": (255, 0, 0)}]
-    cep.CurveStackSaveWorker(tmp_path / "rgb.tiff", "stack_with_curve", volume_data=v, gCurves=curves,
-                             curve_props=props).run()
-    cep.CurveStackSaveWorker(tmp_path / "gray.tiff", "stack", volume_data=v).run()
-    np.save(tmp_path / "rgb.npy", render_stack(v, curves, props))
-    np.save(tmp_path / "gray.npy", v)
-    script = """if True:
-        import sys
-        sys.modules["imagecodecs"] = None  # tifffile falls back on its own codecs
-        import numpy as np, tifffile
-        for name, axes, photometric in (("rgb", "ZYXC", "RGB"), ("gray", "ZYX", "MINISBLACK")):
-            with tifffile.TiffFile(name + ".tiff") as tif:
-                series, expected = tif.series[0], np.load(name + ".npy")
-                assert len(tif.pages) == 5 and series.shape == expected.shape and series.axes == axes
-                assert all(p.photometric.name == photometric and p.compression.name == "ADOBE_DEFLATE"
-                           for p in tif.pages)
-                assert np.array_equal(tif.asarray(), expected)
-        print("read back alike")
-    """
-    result = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, capture_output=True, text=True,
-                            env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)), timeout=120)
-    assert result.stdout.strip() == "read back alike", result.stderr
