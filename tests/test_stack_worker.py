@@ -1,5 +1,7 @@
 """The stack save worker and the plot's handling of what it reports."""
 import errno
+import subprocess
+import sys
 import time
 from types import SimpleNamespace
 from unittest.mock import MagicMock, call
@@ -164,3 +166,17 @@ def test_replaced_file_keeps_its_mode_and_links(qapp, tmp_path, through_link):
     cep.CurveStackSaveWorker(str(path), "stack", volume_data=(v := volume(2))).run()
     assert path.is_symlink() == through_link and (real.stat().st_mode & 0o777) == 0o640
     np.testing.assert_array_equal(tifffile.imread(real), v)
+
+
+def test_files_read_back_alike_without_imagecodecs(qapp, tmp_path):
+    """The fast codec writes standard deflate TIFF: tifffile's own decoder reads the same pixels."""
+    v = volume(3)
+    cep.CurveStackSaveWorker(tmp_path / "rgb.tiff", "stack_with_curve", volume_data=v,
+                             gCurves=[np.linspace(2, 15, 30)], curve_props=[{"color": (255, 0, 0)}]).run()
+    cep.CurveStackSaveWorker(tmp_path / "gray.tiff", "stack", volume_data=v).run()
+    script = ('import sys; sys.modules["imagecodecs"] = None\n'  # tifffile falls back on zlib
+              'import numpy, tifffile\n'
+              'for name in ("rgb", "gray"): numpy.save(name, tifffile.imread(name + ".tiff"))')
+    subprocess.run([sys.executable, "-c", script], cwd=tmp_path, check=True, timeout=120)
+    for name in ("rgb", "gray"):
+        assert np.array_equal(np.load(tmp_path / f"{name}.npy"), tifffile.imread(tmp_path / f"{name}.tiff"))
