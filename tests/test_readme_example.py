@@ -14,22 +14,29 @@ def _example(name="embedding example"):
     return match.group(1)
 
 
-def test_readme_example_runs_and_wires_the_signals(qapp, capsys):
+def test_readme_example_and_its_edit_history(qapp, capsys):
     scope = {"__name__": "readme_example"}
     exec(compile(_example(), str(README), "exec"), scope)
-    plot, window, curves = scope["plot"], scope["window"], scope["curves"]
+    exec(compile(_example("history example"), str(README), "exec"), scope)
+    plot, window, curves, undo, redo = (scope[k] for k in ("plot", "window", "curves", "undo", "redo"))
     try:
-        assert plot.gCurves is curves and plot.curveLen == 512
-        assert plot.editorType == "liner"
+        assert plot.gCurves is curves and plot.curveLen == 512 and plot.editorType == "liner"
         assert "editor: liner" in capsys.readouterr().out
-        # a curve edit reaches the host's slots with the live array and the span
+        before = curves[0].copy()
+        assert not undo.isEnabled() and not redo.isEnabled()
+        # what a context-menu point command does: the host's slots get the live array and the span
         plot.ctrl_points[0][1][3] += 5
-        plot.params_for_ctrl_point_changed_signal = [0, int(plot.ctrl_points[0][0][2]),
-                                                     int(plot.ctrl_points[0][0][4]) + 1]
+        plot.params_for_ctrl_point_changed_signal = [0, 0, int(plot.ctrl_points[0][0][4]) + 1]
         plot.build_curve(0)
         out = capsys.readouterr().out
-        assert "curve 0 changed" in out and "curve 0 columns" in out
-        assert np.isfinite(curves[0]).all()
+        assert "curve 0 changed" in out and "curve 0 columns" in out and np.isfinite(curves[0]).all()
+        assert undo.isEnabled() and not np.array_equal(curves[0], before)
+        undo.trigger()
+        assert np.array_equal(curves[0], before) and plot.gCurves[0] is curves[0]
+        assert redo.isEnabled() and not undo.isEnabled()
+        assert "curve 0 changed" in capsys.readouterr().out
+        redo.trigger()
+        assert undo.isEnabled() and not np.array_equal(curves[0], before)
     finally:
         window.close()
         scope["view"].close()
@@ -52,27 +59,3 @@ def test_host_saving_example_writes_the_files_it_names(qapp, tmp_path, monkeypat
         pixels = stack[f, rows, np.arange(10, 246)].astype(int)
         assert (np.ptp(pixels, axis=1) > 30).mean() > 0.9 and (pixels[:, 0] > pixels[:, 1]).mean() > 0.9
     assert np.array_equal(stack[3, 120, :, 0], volume[3, 120])
-
-
-def test_readme_history_example_undoes_an_edit(qapp, capsys):
-    scope = {"__name__": "readme_example"}
-    exec(compile(_example(), str(README), "exec"), scope)
-    exec(compile(_example("history example"), str(README), "exec"), scope)
-    plot, window, curves, undo, redo = (scope[k] for k in ("plot", "window", "curves", "undo", "redo"))
-    try:
-        before = curves[0].copy()
-        assert not undo.isEnabled() and not redo.isEnabled()
-        plot.ctrl_points[0][1][3] += 5
-        plot.params_for_ctrl_point_changed_signal = [0, 0, int(plot.ctrl_points[0][0][4]) + 1]
-        plot.build_curve(0)  # what a context-menu point command does
-        assert undo.isEnabled() and not np.array_equal(curves[0], before)
-        capsys.readouterr()
-        undo.trigger()
-        assert np.array_equal(curves[0], before) and plot.gCurves[0] is curves[0]
-        assert redo.isEnabled() and not undo.isEnabled()
-        assert "curve 0 changed" in capsys.readouterr().out
-        redo.trigger()
-        assert undo.isEnabled() and not np.array_equal(curves[0], before)
-    finally:
-        window.close()
-        scope["view"].close()
