@@ -135,15 +135,22 @@ def scenario(name, cycles):
         gc.collect()
         out["plots_alive"] = sum(isinstance(o, cep.CurveEditorPlot) for o in gc.get_objects())
     elif name == "window_per_volume":
+        # Qt deletes each plot with its window while the host still holds the plot and its history.
+        from vantel.utils.curveEditHistory import CurveEditHistory
+        out["stale"] = 0
         for k in range(cycles):
             host = Host()
             plot = host.open_volume(k, editor=TYPES[k % 3])
+            history = CurveEditHistory(plot)
             yield host.paint()
             use_with_pointer(plot)
             host.close()
             host.deleteLater()
-            del host, plot
+            del host
             yield
+            QtCore.QCoreApplication.sendPostedEvents(None, QtCore.QEvent.Type.DeferredDelete)
+            out["stale"] += (history.undo(), history.canUndo(), history.canRedo()) == (False, False, False)
+            del plot, history
     elif name == "save_then_drop":
         host = Host()
         folder = tempfile.mkdtemp()

@@ -27,7 +27,7 @@ def test_plots_replaced_while_in_use_never_take_the_host_down():
 
 
 def test_a_window_per_volume_shown_used_and_closed():
-    run("window_per_volume", 25)
+    assert run("window_per_volume", 25) == {"stale": 25}
 
 
 def test_plots_dropped_while_their_stack_save_runs():
