@@ -4,7 +4,6 @@ import time
 import numpy as np
 import pytest
 from PySide6 import QtCore, QtGui, QtWidgets
-from PySide6.QtTest import QTest
 
 import vantel.utils.curveEditorPlot as cep
 
@@ -87,13 +86,6 @@ def press(plot, x=0.0, y=0.0, button=Qt.MouseButton.LeftButton, double=False):
     event = QtWidgets.QGraphicsSceneMouseEvent(Ev.GraphicsSceneMouseDoubleClick if double else Ev.GraphicsSceneMousePress)
     event.setButton(button)
     (plot.mouseDoubleClickEvent if double else plot.mousePressEvent)(_event(plot, x, y, event))
-
-
-def real(plot, x, y, action=QTest.mouseMove, *args):
-    # A real event through the shown view's viewport, action(viewport, *args, point) with point at data (x, y);
-    # paced, as the scene drops moves closer than 10 ms apart.
-    action(plot.view.viewport(), *args, plot.view.mapFromScene(plot.vb.mapViewToScene(QtCore.QPointF(x, y))))
-    QTest.qWait(20)
 
 
 def send(plot, kind, x, y, button=Qt.MouseButton.NoButton, buttons=Qt.MouseButton.NoButton):

@@ -2,7 +2,7 @@
 import numpy as np
 import pytest
 
-from pointer_helpers import QtCore, Qt, Recorder, base_calls, editor, hover, real  # noqa: F401
+from pointer_helpers import Ev, QtCore, Qt, Recorder, base_calls, editor, hover, send  # noqa: F401
 
 NONE, CTRL, SHIFT = Qt.KeyboardModifier.NoModifier, Qt.KeyboardModifier.ControlModifier, Qt.KeyboardModifier.ShiftModifier
 DTYPES = [np.float64, np.float32, np.int64, np.int32, np.int16, np.uint8, np.uint64, np.float16]
@@ -27,8 +27,8 @@ def transcribed_focus(plot, pointer, threshold):
 def test_real_pointer_moves_reach_the_handler(editor):
     plot = editor([np.full(200, 50.0), np.full(200, 120.0)], steer=False, eidtorType="anchors")
     seen = Recorder(plot)
-    real(plot, 30.3, 119.6)
-    real(plot, 31.6, 118.8)
+    send(plot, Ev.MouseMove, 30.3, 119.6)
+    send(plot, Ev.MouseMove, 31.6, 118.8)
     assert seen == [("sigMousePosChanged", [30, 119]), ("sigMousePosChanged", [31, 118])]
     assert {type(v) for _, p in seen for v in p} == {np.int32}
     assert plot.modified_ctrl_point[:3] == (1, 4, 32) and plot.target.isVisible()

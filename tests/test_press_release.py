@@ -4,7 +4,7 @@ from unittest import mock
 import numpy as np
 import pytest
 
-from pointer_helpers import QTest, Qt, Recorder, base_calls, editor, hover, press, real  # noqa: F401
+from pointer_helpers import Ev, Qt, Recorder, base_calls, click, editor, hover, move, press, send  # noqa: F401
 
 LEFT, RIGHT, NONE = Qt.MouseButton.LeftButton, Qt.MouseButton.RightButton, Qt.KeyboardModifier.NoModifier
 FINISHED = ("sigCurveChangeFinished", None, None)
@@ -19,11 +19,10 @@ def test_real_press_and_double_click_run_a_stroke(editor):
     curve = np.full(200, 50.0)
     plot = editor([curve, np.full(200, 120.0)], steer=False, eidtorType="liner", update_mode="local")
     seen = Recorder(plot)
-    real(plot, 40.0, 51.0)
-    real(plot, 40.0, 51.0, QTest.mouseClick, LEFT, NONE)
-    real(plot, 60.0, 70.0)
-    QTest.qWait(400)  # not a double-click with the click above
-    real(plot, 60.0, 70.0, QTest.mouseDClick, LEFT, NONE)
+    move(plot, 40.0, 51.0)
+    click(plot, 40.0, 51.0)
+    send(plot, Ev.MouseMove, 60.0, 70.0)
+    click(plot, 60.0, 70.0, double=True)
     edits = [s for s in seen if s[0] != "sigMousePosChanged"]
     assert edits == [("sigCurveChanged", 0, curve), ("sigControlPointChanged", 0, [40, 60]), FINISHED]
     assert_idle(plot)
