@@ -11,14 +11,6 @@ import pyqtgraph as pg
 import vantel.utils.curveEditorPlot as cep
 
 
-class _Combo:
-    def __init__(self, index):
-        self.index = index
-
-    def currentIndex(self):
-        return self.index
-
-
 class _StatusBar:
     def __init__(self):
         self.messages = []
@@ -33,7 +25,7 @@ class FakeHostWindow(QtWidgets.QMainWindow):
     def __init__(self, theme="light", slab_index=0):
         super().__init__()
         self.theme = theme
-        self.ui = SimpleNamespace(comboBox_enfaceA_Slab=_Combo(slab_index))
+        self.ui = SimpleNamespace(comboBox_enfaceA_Slab=SimpleNamespace(currentIndex=lambda: slab_index))
         self.cursors = []
         self.status = _StatusBar()
 

@@ -58,45 +58,29 @@ def test_initial_editor_type_in_any_case(make_plot, given, stored, checked):
 
 
 def test_failures_raise_at_their_step(qapp, host):
-    with pytest.raises(AttributeError):
-        cep.CurveEditorPlot(parentWindow=host, eidtorType=None)
-
-    class NoTheme(QtWidgets.QMainWindow):
-        pass
-
-    window = NoTheme()
-    with pytest.raises(AttributeError):
-        cep.CurveEditorPlot(parentWindow=window)
-    with pytest.raises(AttributeError):
-        cep.CurveEditorPlot()
-
-
-def test_arguments_pass_through_or_are_stored(make_plot):
-    plot = make_plot(title="Frame 3", update_mode="LOCAL")
+    no_theme = type("NoTheme", (QtWidgets.QMainWindow,), {})()
+    for kwargs in (dict(parentWindow=host, eidtorType=None), dict(parentWindow=no_theme), {}):
+        with pytest.raises(AttributeError):
+            cep.CurveEditorPlot(**kwargs)
+    plot = cep.CurveEditorPlot(parentWindow=host, title="Frame 3", update_mode="LOCAL")  # passed on, or stored
     assert plot.titleLabel.text == "Frame 3" and plot.update_mode == "LOCAL"
+
+
+LIVEWIRE_MARKED = {"Corrector:Liner": (True, False), "Corrector:LiveWire": (True, True),
+                   "Corrector:Anchors": (True, False)}
 
 
 def test_editor_menu_disabled_then_enabled(make_plot):
     plot = make_plot(eidtorType="livewire", enableEditorMenu=False)
-    assert plot.enableEditorMenu is False
-    assert texts(plot)[1:] == SAVES
-    plot.setEnableEditorMenu(0)  # nothing to disable: only the flag changes
-    assert texts(plot)[1:] == SAVES and plot.enableEditorMenu == 0
-
-    plot.setEnableEditorMenu(True)
-    assert texts(plot)[1:] == CORRECTORS + SAVES
-    assert checks(plot) == {"Corrector:Liner": (True, False), "Corrector:LiveWire": (True, True),
-                            "Corrector:Anchors": (True, False)}
-
-    plot.setEnableEditorMenu(1)
-    assert texts(plot)[1:] == CORRECTORS + SAVES and plot.enableEditorMenu == 1
-
-    plot.setEnableEditorMenu(None)
-    assert texts(plot)[1:] == CORRECTORS + SAVES and plot.enableEditorMenu is None
-    assert checks(plot) == {t: (False, False) for t in CORRECTORS}
-
+    # The entries come with the first truthy flag, once; a None flag disables them; only the flag is stored.
+    for flag, entries, marks in [(False, SAVES, {}), (0, SAVES, {}), (True, CORRECTORS + SAVES, LIVEWIRE_MARKED),
+                                 (1, CORRECTORS + SAVES, LIVEWIRE_MARKED),
+                                 (None, CORRECTORS + SAVES, {t: (False, False) for t in CORRECTORS})]:
+        if flag is not False:
+            plot.setEnableEditorMenu(flag)
+        assert texts(plot)[1:] == entries and checks(plot) == marks and plot.enableEditorMenu is flag
     plot.editorType = "anchors"
-    plot.setEnableEditorMenu("yes")
+    plot.setEnableEditorMenu("yes")  # enabled again, marking the current type
     assert checks(plot)["Corrector:Anchors"] == (True, True)
 
 
