@@ -1,5 +1,7 @@
 import gc
 import os
+import subprocess
+import sys
 from types import SimpleNamespace
 
 os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")
@@ -40,6 +42,15 @@ class FakeHostWindow(QtWidgets.QMainWindow):
 def flush_deletes():
     QtCore.QCoreApplication.sendPostedEvents(None, QtCore.QEvent.Type.DeferredDelete)
     gc.collect()
+
+
+def run_child(script, *args, timeout=600):
+    """Runs a test script in a child process, so that a crash fails one test; the child imports this run's build."""
+    env = dict(os.environ, QT_QPA_PLATFORM="offscreen", PYTHONPATH=os.pathsep.join(map(os.path.abspath, sys.path)))
+    here = os.path.dirname(os.path.abspath(__file__))
+    result = subprocess.run([sys.executable, os.path.join(here, script), *map(str, args)], capture_output=True,
+                            text=True, env=env, timeout=timeout, cwd=here)
+    return result, (result.stdout + result.stderr).splitlines()
 
 
 @pytest.fixture(scope="session")

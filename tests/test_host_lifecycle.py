@@ -4,16 +4,12 @@ Each scenario runs in a child process (host_lifecycle.py), so that a crash fails
 and says in which step it happened.
 """
 import json
-import pathlib
 
-from test_robustness import run_child
-
-HERE = pathlib.Path(__file__).parent
+from conftest import run_child
 
 
 def run(scenario, cycles):
-    result = run_child([str(HERE / "host_lifecycle.py"), scenario, str(cycles)], timeout=900)
-    lines = (result.stdout + result.stderr).splitlines()
+    result, lines = run_child("host_lifecycle.py", scenario, cycles, timeout=900)
     assert result.returncode == 0, f"{scenario}: child ended with {result.returncode}:\n" + "\n".join(lines[-15:])
     assert lines and "done" in lines, "\n".join(lines[-15:])
     return json.loads(next(line for line in lines if line.startswith("RESULT "))[7:])
