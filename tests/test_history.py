@@ -11,24 +11,21 @@ LEFT, NONE, T = Qt.MouseButton.LeftButton, Qt.MouseButton.NoButton, QtCore.QEven
 
 
 def stroke(plot, k, points):
-    """Liner or live-wire: pick curve k at the first point, click, click at the corners, double-click the last."""
+    # Liner or live-wire: pick curve k at the first point, click, click at the corners, double-click the last.
     x0 = points[0][0]
     move(plot, x0, float(plot.gCurves[k][int(x0)]) + 1)
     assert plot.current_curve_idx == k
-    for x, y in points[:-1]:
+    for i, (x, y) in enumerate(points, 1):
         move(plot, x, y)
-        click(plot, x, y)
-    move(plot, *points[-1])
-    click(plot, *points[-1], double=True)
+        click(plot, x, y, double=i == len(points))
 
 
 def context(plot, x, y, command):
-    """Right-click at (x, y); the menu's `command` entry is chosen while it is open (None: no menu expected)."""
+    # Right-click at (x, y); the menu's `command` entry is chosen while it is open (None: no menu expected).
     def choose():
         menu = QtWidgets.QApplication.activePopupWidget()
         if menu is None:
-            QtCore.QTimer.singleShot(20, choose)  # not shown yet
-            return
+            return QtCore.QTimer.singleShot(20, choose)  # not shown yet
         for action in [a for a in menu.actions() if a.text() == command]:
             action.trigger()
         menu.close()
@@ -42,13 +39,11 @@ def context(plot, x, y, command):
 
 
 def state(plot):
-    return ([c.tobytes() for c in plot.gCurves],
-            [[(a.dtype.str, a.tobytes()) for a in entry] for entry in plot.ctrl_points])
+    return [c.tobytes() for c in plot.gCurves], [[(a.dtype.str, a.tobytes()) for a in e] for e in plot.ctrl_points]
 
 
 class Heard(list):
-    """What a host hears: the plot's edit signals and the history's own."""
-
+    # What a host hears: the plot's edit signals and the history's own.
     def __init__(self, plot, history):
         plot.sigCurveChanged.connect(lambda i, c: self.append(("curve", i, c)))
         plot.sigControlPointChanged.connect(lambda i, span: self.append(("span", i, list(span))))
@@ -56,45 +51,30 @@ class Heard(list):
         history.sigHistoryChanged.connect(lambda: self.append(("history",)))
 
 
-def ramp(n=200, dtype=float, lo=50.0, hi=90.0):
-    return np.linspace(lo, hi, n).astype(dtype)
-
-
 def edge_image(plot):
     # Bright below row 60 + x/10, so the live wire has an edge to follow.
-    rows = np.arange(200)[:, None]
-    plot.set_added_items(pg.ImageItem(np.where(rows > 60 + np.arange(200) / 10, 0.9, 0.1).T))
+    plot.set_added_items(pg.ImageItem(np.where(np.arange(200)[:, None] > 60 + np.arange(200) / 10, 0.9, 0.1).T))
     plot.plot()
     plot.vb.setRange(xRange=(0, 199), yRange=(0, 199), padding=0)
     QtWidgets.QApplication.processEvents()
 
 
-GESTURES = {  # name: (editor type, dtypes of the two curves, gesture)
-    "drag": ("anchors", (np.float64, np.float32), lambda p: drag(p, 1, 5, 15.0)),
-    "liner": ("liner", (np.float32, np.int64),
-              lambda p: stroke(p, 0, [(30.0, 60.0), (50.0, 40.0), (70.0, 75.0)])),
-    "livewire": ("livewire", (np.float64, np.float64),
-                 lambda p: (edge_image(p), stroke(p, 1, [(40.0, 64.0), (120.0, 72.0)]))),
-    "addPoint": ("anchors", (np.float64, np.int32),
-                 lambda p: context(p, 44.0, float(p.gCurves[0][44]) - 20, "addPoint")),
-    "removePoint": ("anchors", (np.float64, np.float64),
-                    lambda p: context(p, 48.0, float(p.gCurves[0][48]), "removePoint")),
-}
-
-
-@pytest.mark.parametrize("name", GESTURES)
-def test_each_gesture_is_one_step_undone_and_redone_bit_for_bit(editor, name):
-    kind, dtypes, gesture = GESTURES[name]
+@pytest.mark.parametrize("kind, dtypes, gesture", [  # editor type, dtypes of the two curves, gesture
+    ("anchors", (np.float64, np.float32), lambda p: drag(p, 1, 5, 15.0)),
+    ("liner", (np.float32, np.int64), lambda p: stroke(p, 0, [(30.0, 60.0), (50.0, 40.0), (70.0, 75.0)])),
+    ("livewire", (np.float64,) * 2, lambda p: (edge_image(p), stroke(p, 1, [(40.0, 64.0), (120.0, 72.0)]))),
+    ("anchors", (np.float64, np.int32), lambda p: context(p, 44.0, float(p.gCurves[0][44]) - 20, "addPoint")),
+    ("anchors", (np.float64,) * 2, lambda p: context(p, 48.0, float(p.gCurves[0][48]), "removePoint"))],
+    ids=["drag", "liner", "livewire", "addPoint", "removePoint"])
+def test_each_gesture_is_one_step_undone_and_redone_bit_for_bit(editor, kind, dtypes, gesture):
     wave = 4 * np.sin(np.arange(200) / 7)
-    curves = [(ramp() + wave).astype(dtypes[0]), (ramp(lo=60.0, hi=140.0) - wave).astype(dtypes[1])]
+    curves = [(np.linspace(50, 90, 200) + wave).astype(dtypes[0]), (np.linspace(60, 140, 200) - wave).astype(dtypes[1])]
     plot = editor(curves, steer=False, eidtorType=kind, update_mode="local")
-    history = CurveEditHistory(plot)
-    before = state(plot)
+    history, before = CurveEditHistory(plot), state(plot)
     gesture(plot)
     after = state(plot)
-    changed = [k for k in range(2) if before[0][k] != after[0][k]]
-    assert len(changed) == 1 and history.canUndo() and not history.canRedo()
-    k = changed[0]
+    [k] = [k for k in range(2) if before[0][k] != after[0][k]]  # exactly one curve edited
+    assert history.canUndo() and not history.canRedo()
     cols = np.flatnonzero(np.frombuffer(before[0][k], curves[k].dtype) != curves[k])
 
     heard, redraws = Heard(plot, history), plot.redraws
@@ -109,11 +89,11 @@ def test_each_gesture_is_one_step_undone_and_redone_bit_for_bit(editor, name):
 
 
 def test_frames_keep_their_own_steps(editor):
-    frames = [[ramp(), ramp(lo=100.0, hi=150.0)], [ramp(lo=40.0), ramp(lo=120.0, hi=150.0)]]
+    frames = [[np.linspace(50, 90, 200), np.linspace(100, 150, 200)],
+              [np.linspace(40, 90, 200), np.linspace(120, 150, 200)]]
     plot = editor(frames[0], steer=False, eidtorType="anchors")
     props, history = plot.curve_props, CurveEditHistory(plot, depth=2)
-    pristine = [[c.copy() for c in f] for f in frames]
-    heard = Heard(plot, history)
+    pristine, heard = [[c.copy() for c in f] for f in frames], Heard(plot, history)
 
     def show(f):
         plot.set_curve(frames[f], props)
@@ -127,8 +107,7 @@ def test_frames_keep_their_own_steps(editor):
     assert heard[-1] == ("history",) and not history.canUndo()
     drag(plot, 1, 5, 10.0)
     assert history.undo() and not history.canUndo() and history.canRedo()
-    assert all(np.array_equal(a, b) for a, b in zip(frames[1], pristine[1]))
-    assert all(np.array_equal(a, b) for a, b in zip(frames[0], edited0))  # the other frame is left alone
+    assert np.array_equal(frames[1], pristine[1]) and np.array_equal(frames[0], edited0)  # the other frame left alone
     show(0)
     assert history.canUndo() and not history.canRedo()
     assert history.undo() and history.undo() and not history.undo()
@@ -139,17 +118,31 @@ def test_frames_keep_their_own_steps(editor):
     assert history.canRedo() and not history.canUndo()  # noticed when asked, too
 
 
-def test_no_step_while_nothing_changes_and_nothing_during_a_gesture(editor):
-    curve = ramp()
-    plot = editor([curve], steer=False, eidtorType="anchors")
-    history = CurveEditHistory(plot)
+def test_steps_come_only_from_finished_changes(editor):
+    curves = [np.linspace(50, 90, 200), np.linspace(120, 160, 200)]
+    plot = editor(curves, steer=False, eidtorType="liner", update_mode="local")
+    history, pristine = CurveEditHistory(plot), [c.copy() for c in curves]
+    move(plot, 30.0, float(curves[0][30]) + 1)
+    click(plot, 30.0, float(curves[0][30]) + 1)
+    move(plot, 60.0, 20.0)
+    context(plot, 60.0, 20.0, None)  # right-click: the stroke is dropped, what it drew stays
+    assert not plot.mouse_path and not np.array_equal(curves[0], pristine[0]) and not history.canUndo()
+    stroke(plot, 1, [(120.0, float(curves[1][120]) + 2), (140.0, 170.0)])  # takes the abandoned stroke along
+    cols = [np.flatnonzero(a != b) for a, b in zip(curves, pristine)]
+    heard = Heard(plot, history)
+    assert history.undo() and np.array_equal(curves, pristine)
+    assert heard == [("curve", 0, curves[0]), ("span", 0, [cols[0][0], cols[0][-1] + 1]), ("curve", 1, curves[1]),
+                     ("span", 1, [cols[1][0], cols[1][-1] + 1]), ("finished", None, None), ("history",)]
+    assert cols[0][0] == 30 and cols[1][0] == 120 and not history.canUndo()
+
+    curve = curves[0]
+    plot.setEditorType("anchors")
     x, y = float(plot.ctrl_points[0][0][5]), float(plot.ctrl_points[0][1][5])
     move(plot, x, y)
     click(plot, x, y)  # a click on a control point, no move
-    move(plot, 100.0, 150.0)
-    click(plot, 100.0, 150.0, double=True)  # a stray double-click
+    move(plot, 100.0, 105.0)
+    click(plot, 100.0, 105.0, double=True)  # a stray double-click, far from both curves
     assert not history.canUndo()
-
     drag(plot, 0, 5, 10.0)
     edited = curve.copy()
     move(plot, x, y + 10)
@@ -164,30 +157,7 @@ def test_no_step_while_nothing_changes_and_nothing_during_a_gesture(editor):
     plot.mouse_release()
     assert history.undo() and np.array_equal(curve, edited)
 
-
-def test_abandoned_stroke_goes_with_the_next_step(editor):
-    curves = [ramp(), ramp(lo=120.0, hi=160.0)]
-    plot = editor(curves, steer=False, eidtorType="liner", update_mode="local")
-    history = CurveEditHistory(plot)
-    pristine = [c.copy() for c in curves]
-    move(plot, 30.0, float(curves[0][30]) + 1)
-    click(plot, 30.0, float(curves[0][30]) + 1)
-    move(plot, 60.0, 20.0)
-    context(plot, 60.0, 20.0, None)  # right-click: the stroke is dropped, what it drew stays
-    assert not plot.mouse_path and not np.array_equal(curves[0], pristine[0]) and not history.canUndo()
-    stroke(plot, 1, [(120.0, float(curves[1][120]) + 2), (140.0, 170.0)])
-    cols = [np.flatnonzero(a != b) for a, b in zip(curves, pristine)]
-    heard = Heard(plot, history)
-    assert history.undo() and all(np.array_equal(a, b) for a, b in zip(curves, pristine))
-    assert heard == [("curve", 0, curves[0]), ("span", 0, [cols[0][0], cols[0][-1] + 1]), ("curve", 1, curves[1]),
-                     ("span", 1, [cols[1][0], cols[1][-1] + 1]), ("finished", None, None), ("history",)]
-    assert cols[0][0] == 30 and cols[1][0] == 120 and not history.canUndo()
-
-
-@pytest.mark.parametrize("args, error", [
-    ((None,), TypeError), ((QtCore.QObject(),), TypeError), (("plot", 0), ValueError), (("plot", -3), ValueError),
-    (("plot", 2.5), TypeError)])
-def test_bad_input_is_refused(make_plot, args, error):
-    plot = make_plot()
-    with pytest.raises(error):
-        CurveEditHistory(*[plot if a == "plot" else a for a in args])
+    for args, error in [((None,), TypeError), ((QtCore.QObject(),), TypeError), ((plot, 0), ValueError),
+                        ((plot, -3), ValueError), ((plot, 2.5), TypeError)]:
+        with pytest.raises(error):
+            CurveEditHistory(*args)

@@ -27,8 +27,7 @@ def test_a_window_per_volume_shown_used_and_closed():
 
 
 def test_plots_dropped_while_their_stack_save_runs():
-    out = run("save_then_drop", 6)
-    assert out == {"pages": [24], "written": 6}
+    assert run("save_then_drop", 6) == {"pages": [24], "written": 6}
 
 
 def test_reference_counts_stay_flat_over_a_thousand_cycles():
