@@ -8,6 +8,7 @@ import vantel.utils.curveEditorPlot as cep
 
 CORRECTORS = ["Corrector:Liner", "Corrector:LiveWire", "Corrector:Anchors"]
 SAVES = ["Save image...", "Save stack image...", "Save image with curve...", "Save stack image with curve..."]
+LIGHT, DARK = (240, 240, 240), (37, 37, 38)
 
 
 def texts(plot):
@@ -18,7 +19,8 @@ def checks(plot):
     return {a.text(): (a.isEnabled(), a.isChecked()) for a in plot.menu.actions() if a.text() in CORRECTORS}
 
 
-LIGHT, DARK = (240, 240, 240), (37, 37, 38)
+def marked(checked):
+    return {t: (True, t == checked) for t in CORRECTORS}
 
 
 def sheet(background, text):
@@ -27,15 +29,20 @@ def sheet(background, text):
 
 
 # What the host sees of a new plot: its menu, styled after the window's theme (only the exact word "dark" is
-# dark), and the frame filling the view with a margin of about a tenth of a percent.
-@pytest.mark.parametrize("theme, colours", [("dark", (DARK, LIGHT)), ("light", (LIGHT, DARK)), ("Dark", (LIGHT, DARK))])
-def test_new_plot_menu_theme_and_frame(qapp, make_plot, host, shown, theme, colours):
+# dark) and marking the initial type in any case, and the frame filling the view with a margin of about a tenth
+# of a percent.
+@pytest.mark.parametrize("theme, colours, given, stored, checked", [
+    ("dark", (DARK, LIGHT), None, "none", None), ("light", (LIGHT, DARK), "Anchors", "anchors", "Corrector:Anchors"),
+    ("Dark", (LIGHT, DARK), "LIVEWIRE", "livewire", "Corrector:LiveWire"),
+    ("light", (LIGHT, DARK), "liner", "liner", "Corrector:Liner"), ("dark", (DARK, LIGHT), "Other", "other", None)])
+def test_new_plot_menu_theme_and_frame(qapp, make_plot, host, shown, theme, colours, given, stored, checked):
     host.theme = theme
-    plot = make_plot()
+    plot = make_plot(**({} if given is None else dict(eidtorType=given)))
     assert plot.menu.styleSheet().split() == sheet(*colours).split()
     menu = texts(plot)
     assert menu[1:] == CORRECTORS + SAVES and len(menu) == 8 and not plot.ctrlMenu.menuAction().isVisible()
-    assert checks(plot) == {t: (True, False) for t in CORRECTORS} and plot.editorType == "none"
+    assert checks(plot) == marked(checked) and plot.editorType == stored
+    plot.editorType = "none"  # the frame without control-point symbols, which widen it
     shown(plot)
     plot.set_curve([np.linspace(5, 25, 500)], [{"color": (255, 0, 0), "style": QtCore.Qt.PenStyle.SolidLine,
                                                 "width": 1, "connect": "all", "is_visible": True}])
@@ -47,16 +54,6 @@ def test_new_plot_menu_theme_and_frame(qapp, make_plot, host, shown, theme, colo
     assert plot.acceptHoverEvents() and plot.target.parentItem() is plot and not plot.target.isVisible()
 
 
-@pytest.mark.parametrize("given, stored, checked", [("Anchors", "anchors", "Corrector:Anchors"),
-                                                    ("LIVEWIRE", "livewire", "Corrector:LiveWire"),
-                                                    ("liner", "liner", "Corrector:Liner"),
-                                                    ("Other", "other", None)])
-def test_initial_editor_type_in_any_case(make_plot, given, stored, checked):
-    plot = make_plot(eidtorType=given)
-    assert plot.editorType == stored
-    assert {t for t, (_, c) in checks(plot).items() if c} == ({checked} if checked else set())
-
-
 def test_failures_raise_at_their_step(qapp, host):
     no_theme = type("NoTheme", (QtWidgets.QMainWindow,), {})()
     for kwargs in (dict(parentWindow=host, eidtorType=None), dict(parentWindow=no_theme), {}):
@@ -66,15 +63,11 @@ def test_failures_raise_at_their_step(qapp, host):
     assert plot.titleLabel.text == "Frame 3" and plot.update_mode == "LOCAL"
 
 
-LIVEWIRE_MARKED = {"Corrector:Liner": (True, False), "Corrector:LiveWire": (True, True),
-                   "Corrector:Anchors": (True, False)}
-
-
 def test_editor_menu_disabled_then_enabled(make_plot):
     plot = make_plot(eidtorType="livewire", enableEditorMenu=False)
     # The entries come with the first truthy flag, once; a None flag disables them; only the flag is stored.
-    for flag, entries, marks in [(False, SAVES, {}), (0, SAVES, {}), (True, CORRECTORS + SAVES, LIVEWIRE_MARKED),
-                                 (1, CORRECTORS + SAVES, LIVEWIRE_MARKED),
+    for flag, entries, marks in [(False, SAVES, {}), (0, SAVES, {}), (True, CORRECTORS + SAVES, marked(CORRECTORS[1])),
+                                 (1, CORRECTORS + SAVES, marked(CORRECTORS[1])),
                                  (None, CORRECTORS + SAVES, {t: (False, False) for t in CORRECTORS})]:
         if flag is not False:
             plot.setEnableEditorMenu(flag)
@@ -85,32 +78,20 @@ def test_editor_menu_disabled_then_enabled(make_plot):
 
 
 # A corrector entry switches to its type, or back to none when it is the type already; entries made later by
-# setEnableEditorMenu do the same. Positions: 1 Liner, 2 LiveWire, 3 Anchors.
+# setEnableEditorMenu do the same. Positions: 1 Liner, 2 LiveWire, 3 Anchors. The save entries (4 and 7) call
+# their commands without arguments.
 @pytest.mark.parametrize("later, steps, calls", [
     (False, [("none", 1), ("liner", 1), ("anchors", 3)], ["Liner", "None", "None"]),
     (True, [("anchors", 3), ("anchors", 2)], ["None", "Livewire"])])
-def test_real_corrector_actions(make_plot, later, steps, calls):
+def test_real_corrector_and_save_actions(make_plot, later, steps, calls):
     plot, seen = make_plot(enableEditorMenu=not later), []
     if later:
         plot.setEnableEditorMenu(True)
     plot.setEditorType = seen.append
+    plot.onSaveImageAs, plot.onSaveStackImageWithCurveAs = lambda: seen.append("image"), lambda: seen.append("stack")
     for current, position in steps:
         plot.editorType = current
         plot.menu.actions()[position].trigger()
-    assert seen == calls
-
-
-def test_save_entries_call_the_save_commands_without_arguments(qapp, host):
-    calls = []
-
-    class Recording(cep.CurveEditorPlot):
-        def onSaveImageAs(self):
-            calls.append("image")
-
-        def onSaveStackImageWithCurveAs(self):
-            calls.append("stack with curve")
-
-    plot = Recording(parentWindow=host)
-    plot.menu.actions()[4].trigger()
-    plot.menu.actions()[7].trigger()
-    assert calls == ["image", "stack with curve"]
+    for position in (4, 7):
+        plot.menu.actions()[position].trigger()
+    assert seen == calls + ["image", "stack"]

@@ -1,5 +1,5 @@
-"""Anchor dragging through the target, the wheel that widens the selection, and the
-context menu with its point commands."""
+# Anchor dragging through the target, the wheel that widens the selection, and the context menu with its point
+# commands.
 from types import SimpleNamespace
 
 import numpy as np
@@ -15,14 +15,14 @@ def props(color=RED):
     return {"color": color, "style": QtCore.Qt.PenStyle.DashLine, "width": 2, "connect": "all", "is_visible": True}
 
 
+# An event or target answering the few calls the handlers make.
 def Stub(x=0.0, y=0.0, delta=0):
-    """An event or target answering the few calls the handlers make."""
     return SimpleNamespace(scenePos=lambda: QtCore.QPointF(x, y), delta=lambda: delta,
                            screenPos=lambda: QtCore.QPoint(7, 9), ignore=lambda: None)
 
 
+# Scene coordinates are data coordinates; the data span 100 units, as does the view.
 def identity_view(plot):
-    """Scene coordinates are data coordinates; the data span 100 units, as does the view."""
     plot.vb.mapSceneToView = lambda p: QtCore.QPointF(p)
     plot.vb.childrenBounds = lambda: [[0.0, 100.0], [0.0, 100.0]]
     plot.vb.viewRect = lambda: QtCore.QRectF(0, 0, 100, 100)
@@ -36,12 +36,8 @@ def record(signal):
 
 
 @pytest.mark.parametrize("focus, deltas, left, right", [
-    (3, [120, 120, 120], [2, 1, 0], [4, 5, 6]),
-    (0, [120], [], [1]),
-    (9, [120], [8], []),
-    (3, [120, 120, -120], [2], [4]),
-    (1, [120, 120, 0], [], [2]),
-])
+    (3, [120, 120, 120], [2, 1, 0], [4, 5, 6]), (0, [120], [], [1]), (9, [120], [8], []),
+    (3, [120, 120, -120], [2], [4]), (1, [120, 120, 0], [], [2])])
 def test_wheel_grows_and_shrinks_one_step_per_event(make_plot, focus, deltas, left, right):
     plot = make_plot(eidtorType="anchors")
     plot.curve_props = [props()]
@@ -56,44 +52,18 @@ def test_wheel_grows_and_shrinks_one_step_per_event(make_plot, focus, deltas, le
         assert list(plot.modified_left_adjcent_plot.getData()[0]) == [i * 10 for i in left]
 
 
-def test_real_wheel_over_the_target_selects_instead_of_zooming(make_plot, shown, qapp):
-    plot = make_plot(eidtorType="anchors")
-    plot.set_curve([np.linspace(20.0, 80.0, 101)], [props()])
-    view = shown(plot)
-    plot.plot()
-    qapp.processEvents()
-    xs, ys = plot.ctrl_points[0]
-    k = len(xs) // 2
-    plot.modified_ctrl_point = (0, k, xs[k], ys[k])
-    scene = plot.vb.mapViewToScene(QtCore.QPointF(float(xs[k]), float(ys[k])))
-    plot.plot_focus_control_point(plot.modified_ctrl_point, plot.mapFromScene(scene))
-    before = plot.vb.viewRange()
-    local = QtCore.QPointF(view.mapFromScene(scene))
-    qapp.sendEvent(view.viewport(), QtGui.QWheelEvent(
-        local, QtCore.QPointF(view.viewport().mapToGlobal(local.toPoint())), QtCore.QPoint(0, 0),
-        QtCore.QPoint(0, 120), QtCore.Qt.MouseButton.NoButton, QtCore.Qt.KeyboardModifier.NoModifier,
-        QtCore.Qt.ScrollPhase.NoScrollPhase, False))
-    qapp.processEvents()
-    assert [p[1] for p in plot.modified_left_adjcent_points] == [k - 1]
-    assert plot.vb.viewRange() == before
-
-
+# Control points every 10 columns of a 41-column ramp, the point at position k focused and a drag under way.
 @pytest.fixture
 def dragging(make_plot):
-    """Control points every 10 columns of a 41-column ramp on the last of `count` curves, the
-    point at position k focused and a drag under way."""
-
-    def make(k, count=1, ctrl_x=(0, 10, 20, 30, 40)):
+    def make(k):
         plot = make_plot(eidtorType="anchors")
-        plot.set_curve([np.arange(41.0) for _ in range(count)], [props(c) for c in (RED, GREEN)[:count]])
-        xs = np.array(ctrl_x, dtype=np.int64)
-        plot.ctrl_points = [[xs.copy(), xs.astype(float)] for _ in range(count)]
-        plot.modified_ctrl_point = (count - 1, k, xs[k], float(xs[k]))
+        plot.set_curve([np.arange(41.0)], [props()])
+        xs = np.arange(0, 41, 10, dtype=np.int64)
+        plot.ctrl_points, plot.modified_ctrl_point = [[xs, xs.astype(float)]], (0, k, xs[k], float(xs[k]))
         plot.target.show()
         plot.mouse_pressed = True
         identity_view(plot)
         return plot
-
     return make
 
 
@@ -106,8 +76,7 @@ def dragging(make_plot):
     (4, 40.0, 3.0, [], [], [0, 10, 20, 30, 40], [0, 10, 20, 30, 3], [30, 41]),  # last point
     (2, 23.0, 18.0, [[0, 1, 10, 10.0]], [], [0, 13, 23, 30, 40], [0, 8, 18, 30, 40], [10, 31]),  # rigid
     (2, 27.0, 25.0, [[0, 1, 10, 10.0], [0, 0, 0, 0.0]], [[0, 3, 30, 30.0], [0, 4, 40, 40.0]],
-     [0, 10, 20, 30, 40], [5, 15, 25, 35, 45], [10, 31]),  # all others selected: vertical only
-])
+     [0, 10, 20, 30, 40], [5, 15, 25, 35, 45], [10, 31])])  # all others selected: vertical only
 def test_drag_moves_the_point_and_rebuilds_the_span(dragging, k, x, y, left, right, xs, ys, span):
     plot = dragging(k)
     plot.modified_left_adjcent_points, plot.modified_right_adjcent_points = left, right
@@ -134,7 +103,7 @@ def test_target_moved_outside_a_drag_changes_nothing(dragging, change):
     assert spans == [] and list(plot.ctrl_points[0][0]) == [0, 10, 20, 30, 40]
 
 
-def test_real_drag_through_qt_events(make_plot, shown, qapp):
+def test_real_drag_then_wheel_through_qt_events(make_plot, shown, qapp):
     plot = make_plot(eidtorType="anchors")
     plot.set_curve([np.round(100 + 30 * np.sin(np.linspace(0, 3 * np.pi, 201)))], [props()])
     plot.view = shown(plot, size=(800, 600))
@@ -143,18 +112,27 @@ def test_real_drag_through_qt_events(make_plot, shown, qapp):
     qapp.processEvents()
     k = len(plot.ctrl_points[0][0]) // 2
     py = float(plot.ctrl_points[0][1][k])
-    changed, spans = record(plot.sigCurveChanged), record(plot.sigControlPointChanged)
-    finished = record(plot.sigCurveChangeFinished)
-
-    def during(plot):
-        assert plot.mouse_pressed
-        assert_drawn(plot)  # the curve on screen follows every step
-
-    drag(plot, 0, k, -20.0, steps=5, check=during)
+    signals = plot.sigCurveChanged, plot.sigControlPointChanged, plot.sigCurveChangeFinished
+    (changed, spans, finished), pressed = map(record, signals), []
+    # the curve on screen follows every step
+    drag(plot, 0, k, -20.0, steps=5, check=lambda plot: (pressed.append(plot.mouse_pressed), assert_drawn(plot)))
     assert len(changed) >= 2 and len(changed) == len(spans) and all(c[1] is plot.gCurves[0] for c in changed)
-    assert finished == [(None, None)]
+    assert finished == [(None, None)] and pressed == [True] * 5
     assert plot.ctrl_points[0][1][k] < py - 10
     assert not plot.mouse_pressed and plot.modified_ctrl_point is None
+    # a wheel over the focused target widens the selection instead of zooming
+    xs, ys = plot.ctrl_points[0]
+    plot.modified_ctrl_point = (0, k, xs[k], ys[k])
+    scene = plot.vb.mapViewToScene(QtCore.QPointF(float(xs[k]), float(ys[k])))
+    plot.plot_focus_control_point(plot.modified_ctrl_point, plot.mapFromScene(scene))
+    before, local = plot.vb.viewRange(), QtCore.QPointF(plot.view.mapFromScene(scene))
+    qapp.sendEvent(plot.view.viewport(), QtGui.QWheelEvent(
+        local, QtCore.QPointF(plot.view.viewport().mapToGlobal(local.toPoint())), QtCore.QPoint(0, 0),
+        QtCore.QPoint(0, 120), QtCore.Qt.MouseButton.NoButton, QtCore.Qt.KeyboardModifier.NoModifier,
+        QtCore.Qt.ScrollPhase.NoScrollPhase, False))
+    qapp.processEvents()
+    assert [p[1] for p in plot.modified_left_adjcent_points] == [k - 1]
+    assert plot.vb.viewRange() == before
 
 
 @pytest.fixture
@@ -179,8 +157,7 @@ def point_commands(plot):
     (True, 50.4, 50.0, ["removePoint"]),  # focus wins even next to a curve
     (False, 40.0, 70.0, ["addPoint"]),  # 20 away: inside the halved-ratio reach of 30
     (False, 40.0, 80.0, []),  # exactly 30 away: strict
-    (False, 0.0, 50.0, []),  # column 0 never qualifies
-])
+    (False, 0.0, 50.0, [])])  # column 0 never qualifies
 def test_menu_offers_the_point_command_that_fits(menu_plot, focused, x, y, expected):
     plot = menu_plot()
     plot.modified_ctrl_point = (0, 1, 50, 50.0) if focused else None
@@ -209,9 +186,8 @@ def test_add_point_adds_at_the_pointer_to_the_lower_index_curve(menu_plot):
 def test_remove_point_removes_the_focused_point_and_its_neighbours(menu_plot):
     plot = menu_plot()
     plot.ctrl_points[0] = [np.arange(0, 101, 10), np.full(11, 50.0)]
-    plot.modified_ctrl_point = (0, 5, 50, 50.0)
+    plot.modified_ctrl_point, plot.modified_right_adjcent_points = (0, 5, 50, 50.0), [[0, 6, 60, 50.0]]
     plot.modified_left_adjcent_points = [[0, 4, 40, 50.0], [0, 3, 30, 50.0]]
-    plot.modified_right_adjcent_points = [[0, 6, 60, 50.0]]
     calls, original = [], plot.remove_cv_points
     plot.remove_cv_points = lambda idx, ci: (calls.append((list(idx), ci)), original(idx, ci))
     plot.contextMenuEvent(Stub(50.0, 50.0))
