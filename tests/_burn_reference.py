@@ -17,6 +17,5 @@ def render(frame, curves, props):
 
 
 def render_stack(volume, curves, props, per_frame=None):
-    frames = [render(frame, curves if per_frame is None else [c[i] for c in per_frame], props)
-              for i, frame in enumerate(volume)]
-    return np.stack(frames).astype(np.uint8)
+    return np.stack([render(frame, curves if per_frame is None else [c[i] for c in per_frame], props)
+                     for i, frame in enumerate(volume)]).astype(np.uint8)

@@ -9,8 +9,7 @@ UNSET = ["left", "over"]
 
 def load(make_plot, xs, ys, index=0):
     plot, entry = make_plot(), [np.array(xs), np.array(ys)]
-    plot.gCurves = [np.zeros(31)] * (index + 1)
-    plot.ctrl_points = [[np.array([0, 30]), np.zeros(2)]] * index + [entry]
+    plot.gCurves, plot.ctrl_points = [np.zeros(31)] * (index + 1), [[np.array([0, 30]), np.zeros(2)]] * index + [entry]
     plot.params_for_ctrl_point_changed_signal = list(UNSET)
     return plot, entry
 

@@ -34,12 +34,12 @@ def test_pixels_match_the_plain_transcription(plot, dtype):
     np.testing.assert_array_equal(f, before)
 
 
+# Written out by hand, not transcribed: where short and long curves end, clipping at the edge rows, ties to even.
 def test_curve_lengths_and_edges(plot):
     plot.gCurves, plot.curve_props = [np.full(5, 3.0), np.full(40, 8.0)], [RED, {"color": (0, 0, 255)}]
     rgb = plot._render_image_with_curves(FRAME)
     assert (rgb[3, :5, 0] > 100).all() and not rgb[:, 6:, 0].any()  # short: columns 0..4, anti-aliasing spills one
     assert (rgb[..., 2] > 0).any(axis=0).all()  # long: cut at the last column
-    # Clipped to the edge rows; ties round to even.
     for curve, rows in (([500.0] * 16, [11] * 16), ([-80.0] * 16, [0] * 16), ([2.5, 2.5, 3.5, 3.5], [2, 2, 4, 4])):
         plot.gCurves = [np.array(curve)]
         assert plot._render_image_with_curves(FRAME)[..., 0].argmax(axis=0)[:len(rows)].tolist() == rows
