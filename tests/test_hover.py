@@ -4,24 +4,15 @@ import pytest
 
 from pointer_helpers import Ev, QtCore, Qt, Recorder, base_calls, editor, hover, send  # noqa: F401
 
-NONE, CTRL, SHIFT = Qt.KeyboardModifier.NoModifier, Qt.KeyboardModifier.ControlModifier, Qt.KeyboardModifier.ShiftModifier
+NONE, CTRL, SHIFT = (getattr(Qt.KeyboardModifier, m + "Modifier") for m in ("No", "Control", "Shift"))
 DTYPES = [np.float64, np.float32, np.int64, np.int32, np.int16, np.uint8, np.uint64, np.float16]
 
 
-def anchors_plot(editor, xs_ys, hidden=()):
-    plot = editor([np.zeros(100) for _ in xs_ys], hidden=hidden, eidtorType="anchors")
-    plot.ctrl_points = [[np.asarray(xs), np.asarray(ys)] for xs, ys in xs_ys]
-    return plot
-
-
 def transcribed_focus(plot, pointer, threshold):
-    # The anchor focus loop, written out with NumPy.
-    best, found = threshold, None
-    for i, (xs, ys) in enumerate(plot.ctrl_points):
-        for j, (x, y) in enumerate(zip(xs, ys)):
-            if plot.curve_props[i]["is_visible"] and (d := np.linalg.norm(np.array([x, y]) - pointer, ord=1)) < best:
-                best, found = d, (i, j, x, y)
-    return found
+    # The anchor focus loop, written out with NumPy: the nearest visible anchor under the threshold, the first on a tie.
+    near = [(d, i, j, x, y) for i, (xs, ys) in enumerate(plot.ctrl_points) if plot.curve_props[i]["is_visible"]
+            for j, (x, y) in enumerate(zip(xs, ys)) if (d := np.abs(np.array([x, y]) - pointer).sum()) < threshold]
+    return min(near, key=lambda n: n[0])[1:] if near else None
 
 
 def test_real_pointer_moves_reach_the_handler(editor):
@@ -49,13 +40,15 @@ def test_position_report_and_early_ends(editor, base_calls, kind, x, x_range, ou
     assert plot.redraws == 0 and plot.modified_ctrl_point is None and plot.current_curve_idx == -1
 
 
-@pytest.mark.parametrize("seed, x_end, width", [(0, 100.0, 100.0), (1, 150.0, 100.0), (2, 100.0, 50.0), (3, 100.0, 200.0)])
+@pytest.mark.parametrize("seed, x_end, width", [(0, 100.0, 100.0), (1, 150.0, 100.0), (2, 100.0, 50.0),
+                                                 (3, 100.0, 200.0)])
 def test_anchor_focus_matches_numpy(editor, seed, x_end, width):
     # Whole-number anchors and pointers meet ties and the exact threshold, which zooming scales.
     rng = np.random.default_rng(seed)
     entries = [(rng.integers(0, 100, n := int(rng.integers(0, 40))).astype(DTYPES[(seed + k) % len(DTYPES)]),
                 rng.integers(0, 100, n + k % 2).astype(DTYPES[(seed * 3 + k) % len(DTYPES)])) for k in range(6)]
-    plot = anchors_plot(editor, entries + [([3, 4.5], [50, 50])], hidden=(seed,))  # plain lists go through NumPy
+    plot = editor([np.zeros(100) for _ in range(7)], hidden=(seed,), eidtorType="anchors")
+    plot.ctrl_points = [[np.asarray(xs), np.asarray(ys)] for xs, ys in entries + [([3, 4.5], [50, 50])]]
     plot.vb.x_range, plot.vb.width = (0.0, x_end), width
     for pointer in np.vstack([rng.integers(0, 100, (30, 2)), rng.uniform(0, 100, (30, 2))]):
         before, plot.modified_left_adjcent_points = plot.modified_ctrl_point, [[0, 0, 10, 5.0]]

@@ -7,23 +7,22 @@ import numpy as np
 README = Path(__file__).resolve().parents[1] / "README.md"
 
 
-def _example(name="embedding example"):
-    text = README.read_text()
-    match = re.search(rf"<!-- {name} -->\s*```python\n(.*?)```", text, re.S)
-    assert match, f"README.md lost its {name}"
-    return match.group(1)
+def run_examples(*names):
+    scope, text = {"__name__": "readme_example"}, README.read_text()
+    for name in names:
+        match = re.search(rf"<!-- {name} -->\s*```python\n(.*?)```", text, re.S)
+        assert match, f"README.md lost its {name}"
+        exec(compile(match.group(1), str(README), "exec"), scope)
+    return scope
 
 
 def test_readme_example_and_its_edit_history(qapp, capsys):
-    scope = {"__name__": "readme_example"}
-    exec(compile(_example(), str(README), "exec"), scope)
-    exec(compile(_example("history example"), str(README), "exec"), scope)
+    scope = run_examples("embedding example", "history example")
     plot, window, curves, undo, redo = (scope[k] for k in ("plot", "window", "curves", "undo", "redo"))
     try:
         assert plot.gCurves is curves and plot.curveLen == 512 and plot.editorType == "liner"
-        assert "editor: liner" in capsys.readouterr().out
+        assert "editor: liner" in capsys.readouterr().out and not undo.isEnabled() and not redo.isEnabled()
         before = curves[0].copy()
-        assert not undo.isEnabled() and not redo.isEnabled()
         # what a context-menu point command does: the host's slots get the live array and the span
         plot.ctrl_points[0][1][3] += 5
         plot.params_for_ctrl_point_changed_signal = [0, 0, int(plot.ctrl_points[0][0][4]) + 1]
@@ -33,8 +32,7 @@ def test_readme_example_and_its_edit_history(qapp, capsys):
         assert undo.isEnabled() and not np.array_equal(curves[0], before)
         undo.trigger()
         assert np.array_equal(curves[0], before) and plot.gCurves[0] is curves[0]
-        assert redo.isEnabled() and not undo.isEnabled()
-        assert "curve 0 changed" in capsys.readouterr().out
+        assert redo.isEnabled() and not undo.isEnabled() and "curve 0 changed" in capsys.readouterr().out
         redo.trigger()
         assert undo.isEnabled() and not np.array_equal(curves[0], before)
     finally:
@@ -45,8 +43,7 @@ def test_readme_example_and_its_edit_history(qapp, capsys):
 def test_host_saving_example_writes_the_files_it_names(qapp, tmp_path, monkeypatch, capsys):
     import tifffile
     monkeypatch.chdir(tmp_path)
-    scope = {"__name__": "readme_example"}
-    exec(compile(_example("host saving example"), str(README), "exec"), scope)
+    scope = run_examples("host saving example")
     assert capsys.readouterr().out.strip() == "Successfully saved to export/frame_003_with_curves.tiff"
     volume, curves = scope["volume"], scope["curves"]
     stack = tifffile.imread(tmp_path / "export/stack_with_curves.tiff")

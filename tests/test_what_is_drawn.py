@@ -3,10 +3,8 @@ import cv2
 import numpy as np
 import pytest
 import pyqtgraph as pg
-from PySide6 import QtCore
 
-import vantel.utils.curveEditorPlot as cep
-from pointer_helpers import assert_drawn, editor, hover, press  # noqa: F401
+from pointer_helpers import Qt, assert_drawn, cep, editor, hover, press  # noqa: F401
 
 
 def patchwork(seed, h=60, w=120):
@@ -20,11 +18,8 @@ def patchwork(seed, h=60, w=120):
 
 
 def finder(image, seed, canny=(32, 100), limit=200):
-    found = cv2.segmentation.IntelligentScissorsMB()
-    found.setEdgeFeatureCannyParameters(*canny)
-    found.setGradientMagnitudeMaxLimit(limit)
-    found.applyImage(image)
-    found.buildMap(seed)
+    found = cv2.segmentation.IntelligentScissorsMB().setEdgeFeatureCannyParameters(*canny)  # copies share the state
+    found.setGradientMagnitudeMaxLimit(limit).applyImage(image).buildMap(seed)
     return found
 
 
@@ -70,12 +65,10 @@ def test_live_wire_stroke_is_the_finder_path_exactly(editor, image):
         assert_drawn(plot)
 
 
-def image_item(value=0.5):
-    return pg.ImageItem(np.full((30, 40), value))
-
-
-def curves(plot):
-    plot.set_curve([np.linspace(5, 25, 40)], [dict(color=(255, 0, 0), style=QtCore.Qt.PenStyle.SolidLine, width=1, connect="all", is_visible=True)])
+def draw_a_curve(plot):
+    red = dict(color=(255, 0, 0), style=Qt.PenStyle.SolidLine, width=1, connect="all", is_visible=True)
+    plot.set_curve([np.linspace(5, 25, 40)], [red])
+    plot.plot()
 
 
 # Without an image (never set, None, an empty list, an item without one) the markers and the frame commands do
@@ -89,21 +82,19 @@ def test_no_image(make_plot, monkeypatch, items):
     for direction in ("vertical", "horizontal"):
         assert plot.plot_indicator((3, 4), direction) is None and plot.indicator_plot is None
     assert plot.onSaveImageWithCurveAs() is None and plot._get_current_frame_as_uint8() is None and asked == []
-    curves(plot)
-    plot.plot()
+    draw_a_curve(plot)
     assert_drawn(plot)
     assert len(plot.listDataItems()) == 1 and len(plot.items) == 1 + (items is pg.ImageItem)
 
 
 def test_no_curves(make_plot):
     plot = make_plot(eidtorType="anchors")
-    plot.set_added_items(image_item())
+    plot.set_added_items(pg.ImageItem(np.full((30, 40), 0.5)))
     plot.plot_indicator((3, 4))
     before = list(plot.items)
     for _ in range(2):
         plot.plot()
         plot.setEditorType("liner")
     assert plot.items == before  # nothing cleared, nothing drawn
-    curves(plot)
-    plot.plot()
+    draw_a_curve(plot)
     assert plot.items[0] is plot.added_items[0] and len(plot.listDataItems()) == 1
