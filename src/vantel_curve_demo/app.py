@@ -44,6 +44,8 @@ def parse(argv):
     p.add_argument("--script", action="store_true", help="play the scripted session (implied without a screen)")
     p.add_argument("--out", default=os.path.join("out", "demo"), help="output folder of the scripted session")
     p.add_argument("--keep-open", action="store_true", help="with a screen: leave the window open after --script")
+    p.add_argument("--review-report", metavar="OUT.csv", help=(
+        "no window: write the stretches of the layers (as read) that are probably wrong, ranked, to OUT.csv"))
     args = p.parse_args(argv)
     if args.layers is not None and args.path is None:
         p.error("--layers goes with a PATH")
@@ -72,6 +74,9 @@ def main(argv=None):
         reason = " ".join(reason.split()) or type(e).__name__     # readers' messages can run over lines
         print(f"cannot open {what}: {reason}", file=sys.stderr)
         return 2
+    if args.review_report is not None:
+        from .review import report_command
+        return report_command(volume, args.review_report)
     scripted = args.script or headless()
     if headless():
         os.environ["QT_QPA_PLATFORM"] = "offscreen"
