@@ -459,3 +459,118 @@ def report_command(volume, out_path, stream=None):
         return 2
     print(counts_line(suspects), file=stream)
     return 0
+
+
+# -- the list as the window keeps it -------------------------------------------------------------------
+class ReviewList:
+    """The suspects of a volume as corrected so far, recomputed on first read after an edit, with a cursor.
+
+    ``marks`` are stretches others point the grader at (carried corrections, for instance): they stay
+    listed until their frame has been shown (``shown(frame)``).
+    """
+
+    def __init__(self, volume):
+        self.volume = volume
+        self._suspects = None
+        self.marks = []              # Suspect entries, score 1.0, listed first
+        self.current = None          # the entry last gone to
+        self._pos = -1               # its place in the list, kept when it leaves the list
+
+    def invalidate(self):
+        self._suspects = None
+
+    @property
+    def stale(self):
+        return self._suspects is None
+
+    @property
+    def suspects(self):
+        if self._suspects is None:
+            self._suspects = volume_suspects(self.volume)
+            if self.current is not None:
+                entries = self.entries()
+                if self.current in entries:
+                    self._pos = entries.index(self.current)
+                else:            # fixed: the next one now stands where it stood
+                    self._pos -= 1
+                    self.current = None
+        return self._suspects
+
+    def entries(self):
+        return self.marks + self.suspects
+
+    def mark(self, frame, layer, start, stop, kind):
+        """Lists columns start..stop-1 of layer (index) on frame as `kind` until the frame is shown."""
+        entry = Suspect(int(frame), int(layer), int(start), int(stop) - 1, str(kind), 1.0)
+        if entry.last < entry.first:
+            raise ValueError(f"empty stretch {start}..{stop}")
+        if entry not in self.marks:
+            self.marks.append(entry)
+
+    def shown(self, frame):
+        """A frame was shown: its marks have been seen. True when any went."""
+        before = len(self.marks)
+        self.marks = [m for m in self.marks if m.frame != frame]
+        return len(self.marks) != before
+
+    def step(self, direction=1):
+        """The next (direction 1) or previous (-1) entry from the last one gone to; None when the list is empty."""
+        entries = self.entries()
+        if not entries:
+            self.current, self._pos = None, -1
+            return None
+        self._pos = (self._pos + direction) % len(entries) if self._pos >= 0 or direction > 0 else len(entries) - 1
+        self.current = entries[self._pos]
+        return self.current
+
+    def go(self, entry):
+        entries = self.entries()
+        self._pos = entries.index(entry)
+        self.current = entry
+        return entry
+
+
+def overview_values(volume, layer, minus=None):
+    """frames x columns: the layer's heights as corrected so far, or its distance from layer `minus`."""
+    values = volume.corrected(volume.names[layer])
+    if minus is not None and minus != layer:
+        values = np.abs(values - volume.corrected(volume.names[minus]))
+    return values
+
+
+def overview_marks(shape, entries, edited=None):
+    """frames x columns codes for the overview: 0 nothing, 1 edited, 2 suspect, 3 mark (later wins)."""
+    codes = np.zeros(shape, np.uint8)
+    if edited is not None:
+        codes[edited] = 1
+    for e in entries:
+        codes[e.frame, e.first:e.last + 1] = 3 if e.score >= 1.0 and e.kind not in KINDS else 2
+    return codes
+
+
+def localizer(volume):
+    """(image, lines) of the scan's localizer, lines (frames, 2, 2) holding each B-scan's start and end (x, y)
+    in image pixels; None when the file brought none (eyepy then makes up one with made-up positions)."""
+    ev = getattr(volume, "eye", None)
+    if ev is None or getattr(ev, "localizer", None) is None:
+        return None
+    meta = ev.meta["bscan_meta"]
+    if len(meta) != volume.n_frames:
+        return None
+    starts = np.array([m["start_pos"] for m in meta], float)
+    ends = np.array([m["end_pos"] for m in meta], float)
+    placeholder = (all(m.get("pos_unit") == "pixel" for m in meta)
+                   and np.array_equal(starts[:, 0], np.zeros(len(meta)))
+                   and np.array_equal(ends[:, 0], np.full(len(meta), volume.width - 1.0))
+                   and np.array_equal(starts[:, 1], np.arange(len(meta))[::-1]))
+    if placeholder:
+        return None
+    loc = ev.localizer
+    # eyepy's own rule: positions over the localizer's scale; degrees count from the image centre
+    offset = 15.0 if loc.scale_unit == "°" else 0.0
+    scale = np.array([loc.scale_x, loc.scale_y], float)
+    lines = (np.stack([starts, ends], axis=1) + offset) / scale
+    image = np.asarray(loc.data)
+    if image.ndim == 3:
+        image = image[..., :3].mean(axis=2)
+    return image, lines
