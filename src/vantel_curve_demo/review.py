@@ -72,7 +72,7 @@ def _runs(mask):
     return rows, starts - rows * (w + 2), stops - rows * (w + 2)
 
 
-def _thresholds(measure, n_layers, floor=MIN_ROWS, step=8):
+def _thresholds(measure, n_layers, floor=MIN_ROWS, step=16):
     """Per-layer threshold from every step-th column of an (L, F, W') measure: the larger of the floor and
     NOISE_FACTOR times its spread.
 
@@ -337,15 +337,18 @@ def _departures(v):
     p, q, r, s = (padded[:, 2 + o:2 + o + F] for o in (-2, -1, 1, 2))
     # the median of five: the frame itself, clipped to the middle two of its four neighbours
     # (in place: at this size, fresh arrays cost more than the arithmetic)
-    lo1, hi1 = np.minimum(p, q), np.maximum(p, q)
-    lo2, hi2 = np.minimum(r, s), np.maximum(r, s)
+    lo1, hi1, lo2, hi2 = (np.empty_like(v) for _ in range(4))
+    np.minimum(p, q, out=lo1), np.maximum(p, q, out=hi1)
+    np.minimum(r, s, out=lo2), np.maximum(r, s, out=hi2)
     mid_a, mid_b = np.maximum(lo1, lo2, out=lo1), np.minimum(hi1, hi2, out=hi1)
     low, high = np.minimum(mid_a, mid_b, out=lo2), np.maximum(mid_a, mid_b, out=hi2)
     med = np.minimum(np.maximum(v, low, out=lo1), high, out=lo1)
     res = np.subtract(v, med, out=med)
     # where the layer bends from frame to frame (a pit between coarse frames) the median lags behind:
     # the neighbours' own bend is allowed for
-    bend = (p + s) - (q + r)
+    bend = np.add(p, s, out=hi1)
+    bend -= q
+    bend -= r
     np.abs(bend, out=bend)
     bend *= np.float32(0.25)
     return res, bend
@@ -378,7 +381,7 @@ def _find_frame_departures(ys, rows, L, F, found, evidence):
         found.add("frame", r // F, r % F, a, b - 1, peaks)
 
 
-def expected_order(Y, known, sample=8):
+def expected_order(Y, known, sample=16):
     """Layer indices from top to bottom, as the layers lie in most columns (every `sample`-th column)."""
     L = Y.shape[0]
     y = Y[:, :, ::sample]
