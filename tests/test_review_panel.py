@@ -128,16 +128,6 @@ def test_marks_stay_until_their_frame_is_shown(shown):
     assert all(e.kind != "carried" for e in panel.entries())
 
 
-def test_thickness_overview(shown):
-    vol = SyntheticVolume(frames=8, height=200, width=320, seed=2)
-    w, panel = shown(vol)
-    panel.layerBox.setCurrentIndex(1)
-    panel.minusBox.setCurrentIndex(1 + 4)
-    expected = np.abs(vol.corrected(vol.names[1]) - vol.corrected(vol.names[4]))
-    np.testing.assert_allclose(review.overview_values(vol, 1, 4), expected)
-    assert panel.overviewImage.image.shape == expected.shape
-
-
 # -- the localizer -------------------------------------------------------------------------------
 @pytest.fixture(scope="module")
 def eye_with_localizer(tmp_path_factory):

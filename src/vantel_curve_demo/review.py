@@ -577,3 +577,23 @@ def localizer(volume):
     if image.ndim == 3:
         image = image[..., :3].mean(axis=2)
     return image, lines
+
+
+def correction_goal(volume, entry, margin=6):
+    """(lo, hi, heights of columns lo..hi) that would put a suspect stretch right, for a scripted fix.
+
+    The true layer where the volume knows it; else the median of the neighbouring frames over the stretch,
+    tilted to meet the frame's own curve `margin` columns either side, where it is right.
+    """
+    f, k = entry.frame, entry.layer
+    lo, hi = max(0, entry.first - margin), min(volume.width - 1, entry.last + margin)
+    truth = getattr(volume, "truth", None)
+    if truth is not None:
+        return lo, hi, np.asarray(truth[f, k, lo:hi + 1], float)
+    own = volume.curves[k][f]
+    near = [g for g in (f - 2, f - 1, f + 1, f + 2) if 0 <= g < volume.n_frames]
+    if not near:
+        return lo, hi, np.interp(np.arange(lo, hi + 1), [lo, hi], [own[lo], own[hi]])
+    goal = np.median([volume.curves[k][g][lo:hi + 1] for g in near], axis=0)
+    ends = np.array([own[lo] - goal[0], own[hi] - goal[-1]])
+    return lo, hi, goal + np.interp(np.arange(lo, hi + 1), [lo, hi], ends)
