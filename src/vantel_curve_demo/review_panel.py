@@ -267,3 +267,56 @@ def attach(window):
     window.addDockWidget(QtCore.Qt.DockWidgetArea.BottomDockWidgetArea, dock)
     window.review = panel
     return panel
+
+
+# -- the scripted session's step ---------------------------------------------------------------------
+def tour_step(s):
+    """Goes to the top suspect with N, redraws it with the liner by pointer, and shows that it left the list."""
+    from PySide6.QtTest import QTest
+
+    from .review import correction_goal
+    from .session import StepFailed
+
+    w = s.w
+    panel = getattr(w, "review", None) or attach(w)
+    entries = panel.entries()
+    if not entries:
+        return "no suspects in this volume: nothing to review"
+    home = w.frame_index
+    QTest.keyClick(w, QtCore.Qt.Key.Key_N)
+    top = panel.review.current
+    if top != entries[0]:
+        raise StepFailed(f"N went to {top}, not to the top of the list {entries[0]}")
+    f, k = top.frame, top.layer
+    (x0, x1), _ = w.plot.vb.viewRange()
+    if (w.frame_index, w.ui.comboBox_enfaceA_Slab.currentIndex()) != (f, k) or not x0 <= top.first <= top.last <= x1:
+        raise StepFailed(f"N showed frame {w.frame_index}, layer {w.ui.comboBox_enfaceA_Slab.currentIndex()}, "
+                         f"columns {x0:.0f}..{x1:.0f}, not the suspect")
+    name = w.volume.names[k]
+    s.say(f"    top suspect: frame {f}, {name}, columns {top.first}..{top.last} ({top.kind}, score {top.score:.2f})")
+
+    lo, hi, goal = correction_goal(w.volume, top)
+    curve = w.volume.curves[k][f]
+    off_before = float(np.abs(curve[lo:hi + 1] - goal).mean())
+    w.set_editor_type("liner")
+    p = s.pointer
+    p.glide([(lo - 6, curve[lo] - 3), (lo - 2, curve[lo] - 1), (lo, curve[lo])])
+    if w.plot.current_curve_idx != k:
+        raise StepFailed(f"the pointer picked curve {w.plot.current_curve_idx}, not {name}")
+    p.click(lo, goal[0])
+    xs = np.unique(np.linspace(lo, hi, max(3, (hi - lo) // 16 + 2)).round().astype(int))[1:]
+    for x in xs[:-1]:
+        p.move(x, goal[x - lo])
+        p.click(x, goal[x - lo])
+    p.double_click(hi, goal[-1])
+    off_after = float(np.abs(curve[lo:hi + 1] - goal).mean())
+    still = [e for e in panel.entries() if (e.frame, e.layer) == (f, k) and e.first <= top.last and e.last >= top.first]
+    panel.refresh()
+    w.set_editor_type("none")
+    w.set_frame(home)
+    if top in panel.entries() or still:
+        raise StepFailed(f"after the correction ({off_before:.1f} -> {off_after:.1f} rows from the goal) "
+                         f"the list still holds {still or [top]}")
+    return (f"{name} on frame {f}, columns {top.first}..{top.last} ({top.kind}): redrawn with the liner "
+            f"({off_before:.1f} -> {off_after:.1f} rows from the goal), it left the list "
+            f"({len(entries)} -> {len(panel.entries())} entries)")
