@@ -12,7 +12,8 @@ try:
 except ImportError:          # development build: the package is still in the source tree
     sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
 
-from vantel_curve_demo import review, review_panel, scans, session, viewer  # noqa: E402
+from vantel_curve_demo import review, review_panel, scans, viewer  # noqa: E402
+from vantel_curve_demo.pointer import Pointer  # noqa: E402
 from vantel_curve_demo.volume import SyntheticVolume  # noqa: E402
 
 from conftest import flush_deletes  # noqa: E402
@@ -83,7 +84,7 @@ def test_fixing_a_suspect_removes_it_and_undo_brings_it_back(shown, qapp):
     truth = vol.truth[f, k]
     lo, hi = max(1, top.first - 6), min(vol.width - 2, top.last + 6)
     w.set_editor_type("liner")
-    ptr = session.Pointer(w)
+    ptr = Pointer.of_window(w)
     ptr.glide([(lo - 6, truth[lo] - 3), (lo - 2, truth[lo] - 1), (lo, truth[lo])])
     assert w.plot.current_curve_idx == k
     ptr.click(lo, truth[lo])
@@ -152,17 +153,13 @@ def eye_with_localizer(tmp_path_factory):
     return path, plain
 
 
-def test_localizer_lines_from_the_file(eye_with_localizer):
+def test_localizer_click_near_a_line_shows_its_frame(shown, eye_with_localizer):
     path, plain = eye_with_localizer
-    image, lines = review.localizer(scans.open_scan(path))
+    assert review.localizer(scans.open_scan(plain)) is None     # eyepy's stand-in, not the file's
+    w, panel = shown(scans.open_scan(path))
+    image, lines = panel._localizer
     assert image.shape == (200, 200)
     np.testing.assert_allclose(lines[3], [[20, 135], [180, 115]])
-    assert review.localizer(scans.open_scan(plain)) is None     # eyepy's stand-in, not the file's
-
-
-def test_localizer_click_near_a_line_shows_its_frame(shown, eye_with_localizer):
-    w, panel = shown(scans.open_scan(eye_with_localizer[0]))
-    _, lines = panel._localizer
     near = lines[7].mean(axis=0) + [0, 2]          # two image pixels off the line
     _click(panel.localizerView, panel.localizerPlot, *near)
     assert w.frame_index == 7

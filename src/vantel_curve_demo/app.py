@@ -91,6 +91,8 @@ def main(argv=None):
               f"layers {', '.join(volume.names)}")
     say = (lambda text: print("      | " + text)) if scripted else None
     window = DemoWindow(volume, theme=args.theme, update_mode=args.update_mode, echo=say)
+    from .review_panel import attach as attach_review   # the Review dock (suspects, overview, localizer)
+    attach_review(window)
     window.show()
     app.processEvents()
     if not scripted:

@@ -579,21 +579,34 @@ def localizer(volume):
     return image, lines
 
 
-def correction_goal(volume, entry, margin=6):
+def correction_goal(volume, entry, margin=6, reach=200):
     """(lo, hi, heights of columns lo..hi) that would put a suspect stretch right, for a scripted fix.
 
-    The true layer where the volume knows it; else the median of the neighbouring frames over the stretch,
-    tilted to meet the frame's own curve `margin` columns either side, where it is right.
+    The goal is the true layer where the volume knows it, else the median of the neighbouring frames.
+    The stretch grows (up to `reach` columns each way) until the frame's own curve meets the goal, then
+    by `margin`; the goal is tilted to start and end on the frame's own curve.
     """
     f, k = entry.frame, entry.layer
-    lo, hi = max(0, entry.first - margin), min(volume.width - 1, entry.last + margin)
-    truth = getattr(volume, "truth", None)
-    if truth is not None:
-        return lo, hi, np.asarray(truth[f, k, lo:hi + 1], float)
+    a, b = max(0, entry.first - reach), min(volume.width - 1, entry.last + reach)
     own = volume.curves[k][f]
+    truth = getattr(volume, "truth", None)
     near = [g for g in (f - 2, f - 1, f + 1, f + 2) if 0 <= g < volume.n_frames]
-    if not near:
-        return lo, hi, np.interp(np.arange(lo, hi + 1), [lo, hi], [own[lo], own[hi]])
-    goal = np.median([volume.curves[k][g][lo:hi + 1] for g in near], axis=0)
-    ends = np.array([own[lo] - goal[0], own[hi] - goal[-1]])
-    return lo, hi, goal + np.interp(np.arange(lo, hi + 1), [lo, hi], ends)
+    if truth is not None:
+        goal = np.asarray(truth[f, k], float)
+    elif near:
+        goal = np.median([volume.curves[k][g] for g in near], axis=0)
+    else:
+        goal = own.copy()
+        goal[entry.first:entry.last + 1] = np.interp(np.arange(entry.first, entry.last + 1),
+                                                     [entry.first - 1, entry.last + 1],
+                                                     [own[max(0, entry.first - 1)], own[min(volume.width - 1, entry.last + 1)]])
+    off = np.abs(own - goal) > 1.0
+    lo, hi = entry.first, entry.last
+    while lo > a and off[lo - 1]:
+        lo -= 1
+    while hi < b and off[hi + 1]:
+        hi += 1
+    lo, hi = max(0, lo - margin), min(volume.width - 1, hi + margin)
+    cols = np.arange(lo, hi + 1)
+    goal = goal[lo:hi + 1] + np.interp(cols, [lo, hi], [own[lo] - goal[lo], own[hi] - goal[hi]])
+    return lo, hi, goal

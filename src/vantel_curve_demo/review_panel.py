@@ -274,7 +274,6 @@ def tour_step(s):
     """Goes to the top suspect with N, redraws it with the liner by pointer, and shows that it left the list."""
     from PySide6.QtTest import QTest
 
-    from .review import correction_goal
     from .session import StepFailed
 
     w = s.w
@@ -283,6 +282,10 @@ def tour_step(s):
     if not entries:
         return "no suspects in this volume: nothing to review"
     home = w.frame_index
+    # the window's shortcuts answer only while it is the active window (a dialog may have been since)
+    w.activateWindow()
+    if not QTest.qWaitForWindowActive(w):
+        raise StepFailed("the window could not be made active for the N key")
     QTest.keyClick(w, QtCore.Qt.Key.Key_N)
     top = panel.review.current
     if top != entries[0]:
@@ -295,28 +298,32 @@ def tour_step(s):
     name = w.volume.names[k]
     s.say(f"    top suspect: frame {f}, {name}, columns {top.first}..{top.last} ({top.kind}, score {top.score:.2f})")
 
-    lo, hi, goal = correction_goal(w.volume, top)
-    curve = w.volume.curves[k][f]
-    off_before = float(np.abs(curve[lo:hi + 1] - goal).mean())
-    w.set_editor_type("liner")
-    p = s.pointer
-    p.glide([(lo - 6, curve[lo] - 3), (lo - 2, curve[lo] - 1), (lo, curve[lo])])
-    if w.plot.current_curve_idx != k:
-        raise StepFailed(f"the pointer picked curve {w.plot.current_curve_idx}, not {name}")
-    p.click(lo, goal[0])
-    xs = np.unique(np.linspace(lo, hi, max(3, (hi - lo) // 16 + 2)).round().astype(int))[1:]
-    for x in xs[:-1]:
-        p.move(x, goal[x - lo])
-        p.click(x, goal[x - lo])
-    p.double_click(hi, goal[-1])
-    off_after = float(np.abs(curve[lo:hi + 1] - goal).mean())
+    off_before, off_after = redraw(s, panel, top)
+    here = sum((e.frame, e.layer) == (f, k) for e in entries)
     still = [e for e in panel.entries() if (e.frame, e.layer) == (f, k) and e.first <= top.last and e.last >= top.first]
     panel.refresh()
-    w.set_editor_type("none")
+    s.set_editor("none")
     w.set_frame(home)
     if top in panel.entries() or still:
         raise StepFailed(f"after the correction ({off_before:.1f} -> {off_after:.1f} rows from the goal) "
                          f"the list still holds {still or [top]}")
     return (f"{name} on frame {f}, columns {top.first}..{top.last} ({top.kind}): redrawn with the liner "
             f"({off_before:.1f} -> {off_after:.1f} rows from the goal), it left the list "
-            f"({len(entries)} -> {len(panel.entries())} entries)")
+            f"({len(entries)} -> {len(panel.entries())} entries; on this frame and layer "
+            f"{here} -> {sum((e.frame, e.layer) == (f, k) for e in panel.entries())})")
+
+
+def redraw(s, panel, entry):
+    """Redraws a suspect stretch toward its goal with the liner, by pointer; (rows off before, after)."""
+    from . import gestures
+    from .review import correction_goal
+
+    k = entry.layer
+    lo, hi, goal = correction_goal(s.volume, entry)
+    curve = s.volume.curves[k][entry.frame]
+    off_before = float(np.abs(curve[lo:hi + 1] - goal).mean())
+    panel.centre(k, (lo + hi) / 2, hi - lo + 1)        # the whole stretch in view, as a grader would
+    xs = sorted(set(np.linspace(lo, hi, max(3, (hi - lo) // 16 + 2))[1:].round().astype(int)))
+    waypoints = [(float(x), float(goal[x - lo])) for x in xs]
+    gestures._stroke(s, "liner", k, lo, waypoints, corners=range(len(waypoints) - 1))
+    return off_before, float(np.abs(curve[lo:hi + 1] - goal).mean())

@@ -5,7 +5,7 @@ session.StepFailed when the feature does not do what it should) and add one Step
 """
 from __future__ import annotations
 
-from . import checks, exports, gestures
+from . import checks, exports, gestures, review_panel
 from .session import Step
 
 STEPS = [
@@ -17,6 +17,7 @@ STEPS = [
     Step("context menu: addPoint, then removePoint", gestures.context_menu, edits=True),
     Step("undo and redo every gesture", checks.undo_redo, edits=True),
     Step("frame change keeps the edits", checks.frame_round_trip, edits=True),
+    Step("review: correct the top suspect, and it leaves the list", review_panel.tour_step),
     Step("save the frame with curves", exports.save_frame),
     Step("save the stack with curves", exports.save_stack),
     Step("save the corrected layers (.eye, .npz) and read them back", checks.save_layers),
