@@ -16,11 +16,14 @@ from vantel_curve_demo import app, review  # noqa: E402
 from review_volumes import clean_layers, figures, seeded_layers  # noqa: E402
 
 
-@pytest.mark.parametrize("seeds", [pytest.param((0, 1, 2), id="128 frames x 1024 columns x 10 layers")])
-def test_finds_what_a_grader_fixes_and_leaves_right_frames_alone(seeds):
+@pytest.mark.parametrize("realism", [
+    pytest.param({}, id="smooth layers"),
+    pytest.param(dict(jitter=0.7, motion=1.5), id="jittery layers, an eye that moves between frames"),
+])
+def test_finds_what_a_grader_fixes_and_leaves_right_frames_alone(realism):
     found, quiet = {}, []
-    for seed in seeds:
-        layers, seeded = seeded_layers(seed=seed)
+    for seed in (0, 1, 2):        # 128 frames x 1024 columns x 10 layers, 30 errors each
+        layers, seeded = seeded_layers(seed=seed, **realism)
         suspects = review.find_suspects(layers)
         assert [s.score for s in suspects] == sorted((s.score for s in suspects), reverse=True)
         per_kind, flagged = figures(suspects, seeded, 128)

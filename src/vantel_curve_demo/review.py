@@ -209,9 +209,10 @@ def _merge(kind, layer, frame, first, last, score, width):
     g_first = np.minimum.reduceat(first[order], heads)
     g_last = np.maximum.reduceat(last[order], heads)
     g_score = 1.0 - np.multiply.reduceat(1.0 - s, heads)
-    # the last of each group holds its kind: a crossing when there is one (it is a fact, the other
-    # kinds are estimates), else the kind with the highest score
-    best = np.lexsort((s, k == KINDS.index("order"), groups))
+    # the last of each group holds its kind: a spike when the group is no wider than one, else a
+    # crossing when there is one (a fact; the other kinds are estimates), else the highest score
+    narrow = (g_last - g_first + 1 <= SPIKE_WIDTH + 2 * MERGE_DISTANCE)[groups]
+    best = np.lexsort((s, k == KINDS.index("order"), narrow & (k == KINDS.index("spike")), groups))
     tails = np.r_[heads[1:], len(s)] - 1
     g_kind = k[best][tails]
     return g_kind, layer[order][heads], frame[order][heads], g_first, g_last, g_score

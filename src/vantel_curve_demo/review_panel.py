@@ -70,6 +70,7 @@ class ReviewPanel(QtWidgets.QWidget):
         self.table.setRootIsDecorated(False)
         self.table.setUniformRowHeights(True)
         self.table.setHeaderLabels(["#", "frame", "layer", "columns", "kind", "score"])
+        self.table.header().setSectionResizeMode(QtWidgets.QHeaderView.ResizeMode.ResizeToContents)
         self.table.itemActivated.connect(lambda item, _: self.go(item.data(0, QtCore.Qt.ItemDataRole.UserRole)))
         left.addWidget(self.table, 1)
         buttons = QtWidgets.QHBoxLayout()
