@@ -233,13 +233,14 @@ def find_suspects(layers, names=None):
 
     _find_gaps(known, found)
     rows = known.any(axis=2).reshape(-1)           # (layer, frame) rows with any value
-    Y_read = Y.copy() if not known.all() else Y
+    all_known = bool(known.all())
+    Y_read = Y if all_known else Y.copy()
     y = _fill_rows(Y.reshape(L * F, W), known.reshape(L * F, W))
     _fill_frames(Y, rows.reshape(L, F))
 
-    evidence = np.zeros((L * F, W), np.float32)      # displacement in thresholds, to tell who crossed whom
+    evidence = _Evidence()                           # displacement in thresholds, to tell who crossed whom
     if W >= 2 * SPIKE_WIDTH:
-        smooth = _find_spikes(y, rows, L, F, found, evidence, known.reshape(L * F, W))
+        smooth = _find_spikes(y, rows, L, F, found, evidence, None if all_known else known.reshape(L * F, W))
     else:
         smooth = y
     if W > STEP_LAG + 2 * SLOPE_SPAN:
@@ -247,8 +248,22 @@ def find_suspects(layers, names=None):
     if F >= 3:
         _find_frame_departures(smooth, rows, L, F, found, evidence)
     if L >= 2:
-        _find_crossings(Y_read, known, evidence.reshape(L, F, W), found)
+        _find_crossings(Y_read, known, evidence, found)
     return found.merged(W)
+
+
+class _Evidence:
+    """How displaced each checked row looked to each check, in thresholds; read only where layers cross."""
+
+    def __init__(self):
+        self.maps = []               # (layers x frames, columns) arrays
+        self.rows = {}               # row -> columns, for checks that looked at a few rows only
+
+    def total(self, row, start, stop):
+        parts = [m[row, start:stop] for m in self.maps]
+        if row in self.rows:
+            parts.append(self.rows[row][start:stop])
+        return float(np.max(parts, axis=0).sum()) if parts else 0.0
 
 
 def _find_gaps(known, found):
@@ -277,8 +292,10 @@ def _find_spikes(y, rows, L, F, found, evidence, known):
     T = _thresholds(d.reshape(L, F, -1), L)
     rel = np.abs(d, out=d)
     rel /= np.repeat(T, F)[:, None]
-    np.maximum(evidence, rel, out=evidence)
-    mask = (rel >= 1.0) & rows[:, None] & known   # a filled column is a gap, not a spike
+    evidence.maps.append(rel)
+    mask = (rel >= 1.0) & rows[:, None]
+    if known is not None:
+        mask &= known                                # a filled column is a gap, not a spike
     r, a, b = _runs(mask)
     if r.size:
         peak = np.maximum.reduceat(rel[mask], np.r_[0, np.cumsum(b - a)[:-1]])
@@ -322,7 +339,7 @@ def _find_jumps(ys, rows, L, F, found, evidence):
     main = np.median(levels, axis=1)[:, None]
     tc = t[:, :1]
     off = np.abs(levels - main) / tc
-    evidence[cand] = np.maximum(evidence[cand], 2 * off)
+    evidence.rows.update(zip(cand.tolist(), 2 * off))
     r, a0, b0 = _runs(off >= 0.5)
     if r.size:
         peak_off = np.maximum.reduceat(off[off >= 0.5], np.r_[0, np.cumsum(b0 - a0)[:-1]])
@@ -369,13 +386,19 @@ def _find_frame_departures(ys, rows, L, F, found, evidence):
     rel = np.abs(res, out=res)
     bend += np.repeat(T, F).reshape(L, F, 1)
     rel /= bend.reshape(n, W)
-    np.maximum(evidence, rel, out=evidence)
-    mask = ((rel >= 1.0) & rows[:, None]).astype(np.uint8)
-    mask = _morph(mask, cv2.MORPH_CLOSE, 3).astype(bool)
+    evidence.maps.append(rel)
+    mask = (rel >= 1.0) & rows[:, None]
     r, a, b = _runs(mask)
     if r.size == 0:
         return
     peaks = np.maximum.reduceat(rel[mask], np.r_[0, np.cumsum(b - a)[:-1]])
+    # a column or two that dips under the threshold does not split a stretch
+    joined = np.r_[False, (r[1:] == r[:-1]) & (a[1:] - b[:-1] <= 2)]
+    if joined.any():
+        heads = np.flatnonzero(~joined)
+        r, a = r[heads], a[heads]
+        b = np.maximum.reduceat(b, heads)
+        peaks = np.maximum.reduceat(peaks, heads)
     keep = (b - a) >= FRAME_MIN_COLUMNS
     if keep.any():
         r, a, b, peaks = r[keep], a[keep], b[keep], peaks[keep]
@@ -415,7 +438,7 @@ def _find_crossings(Y, known, evidence, found):
             depth = float(over[f, s:e].max())
             strength = depth / (2 * ORDER_TOLERANCE) + 0.5
             # the layer that looks displaced by the other checks is the one that crossed
-            eu, el = float(evidence[upper, f, s:e].sum()), float(evidence[lower, f, s:e].sum())
+            eu, el = evidence.total(upper * F + f, s, e), evidence.total(lower * F + f, s, e)
             if max(eu, el) < 0.25 * (e - s):
                 who = (upper, lower)
             else:
