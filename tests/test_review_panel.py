@@ -100,6 +100,8 @@ def test_fixing_a_suspect_removes_it_and_undo_brings_it_back(shown, qapp):
     assert listed()
     QTest.keyClick(w, Qt.Key.Key_Z, Qt.KeyboardModifier.ControlModifier | Qt.KeyboardModifier.ShiftModifier)
     assert not listed()
+    QTest.keyClick(w, Qt.Key.Key_N)         # the fixed one is gone: N goes to the one now in its place
+    assert panel.review.current == panel.entries()[0] != top
     # the refresh after the burst of edits shows the list as it is
     QTest.qWait(review_panel.REFRESH_MS + 100)
     assert panel.table.topLevelItemCount() == len(panel.entries())
