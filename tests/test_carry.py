@@ -169,3 +169,16 @@ def test_stub_passes_stubtest(tmp_path):
     result = subprocess.run([sys.executable, "-m", "mypy.stubtest", name], capture_output=True, text=True, env=env,
                             timeout=600, cwd=tmp_path if pkg.parents[1].name == "site-packages" else pkg.parents[1])
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_agrees_with_the_plain_transcription_the_benchmark_times():
+    sys.path.insert(0, str(pathlib.Path(__file__).parents[1] / "bench"))
+    from bench_carry import carry_numpy
+    vol = seed_slip(layered_volume(frames=5, height=200, width=400, seed=21), 3, range(5), 60, 330, 2)
+    curves = corrected(vol, 3, 4, (60, 330))
+    curves[1, 59] = np.nan
+    for band in (3, 8):
+        ours = carry(vol.frames, curves, 4, [3, 2, 1, 0], 60, 330, band=band)
+        theirs = carry_numpy(vol.frames, curves, 4, [3, 2, 1, 0], 60, 330, band=band)
+        for o, t in zip(ours, theirs):
+            assert np.array_equal(o, t, equal_nan=True)
