@@ -13,6 +13,7 @@ from PySide6 import QtCore, QtGui, QtWidgets
 import vantel.utils.curveEditorPlot as cep
 
 from . import scans
+from .carry_actions import CarryActions
 from .history_menu import EditMenu
 
 # Looked up when used, so that a test or a scripted run can answer the dialogs.
@@ -254,6 +255,7 @@ class DemoWindow(QtWidgets.QMainWindow):
         file.addSeparator()
         file.addAction("Quit", QtGui.QKeySequence.StandardKey.Quit, self.close)
         self.editMenu = EditMenu(self, plot_replaced=self.plotReplaced, refresh_on=self.frameChanged)
+        self.carryActions = CarryActions(self, edit_menu=self.editMenu)   # carry: Ctrl+] / Ctrl+[
         view = bar.addMenu("&View")
         view.addAction("Reset zoom", QtGui.QKeySequence("R"), lambda: self.plot.vb.autoRange(padding=0.001))
         view.addAction("Toggle light/dark theme", QtGui.QKeySequence("T"),

@@ -1,0 +1,97 @@
+"""The viewer's carry: Ctrl+] / Ctrl+[ after a correction, and Undo/Redo of a whole carry."""
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+from PySide6 import QtCore
+from PySide6.QtTest import QTest
+
+try:
+    import vantel_curve_demo  # noqa: F401
+except ImportError:          # development build: the package is still in the source tree
+    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
+
+from vantel_curve_demo.viewer import DemoWindow  # noqa: E402
+from vantel_curve_demo.volume import SyntheticVolume  # noqa: E402
+
+from conftest import flush_deletes  # noqa: E402
+
+LAYER, SPAN, SLIPPED = 6, (380, 620), range(2, 9)
+Ctrl = QtCore.Qt.KeyboardModifier.ControlModifier
+
+
+@pytest.fixture
+def window(qapp):
+    volume = SyntheticVolume(frames=10, seed=3)
+    a, b = SPAN
+    bump = 12.0 * np.sin(np.linspace(0, np.pi, b - a))
+    for f in SLIPPED:   # the same slip over several frames, as read from the file
+        for array in (volume.work[LAYER], volume.initial[LAYER], volume.layers_read[volume.names[LAYER]]):
+            array[f] = np.round(volume.truth[f, LAYER])
+            array[f, a:b] += np.round(bump)
+    w = DemoWindow(volume, theme="dark", fill_in_background=False)
+    w.show()
+    w.ui.comboBox_enfaceA_Slab.setCurrentIndex(LAYER)
+    w.set_frame(SLIPPED[0])
+    yield w
+    w.ask_before_close = False
+    w.close()
+    w.deleteLater()
+    flush_deletes()
+
+
+def distance(w, frames):
+    a, b = SPAN
+    return np.array([np.abs(w.volume.work[LAYER][f, a:b] - w.volume.truth[f, LAYER, a:b]).mean() for f in frames])
+
+
+def correct_shown_frame(w):
+    a, b = SPAN
+    w.volume.curves[LAYER][w.frame_index][a:b] = np.round(w.volume.truth[w.frame_index, LAYER, a:b])
+    w.plot.sigControlPointChanged.emit(LAYER, [a, b])   # as the plot reports an edit
+
+
+def keys(w, key, modifiers=Ctrl):
+    QTest.keyClick(w, key, modifiers)
+    QtCore.QCoreApplication.processEvents()
+
+
+def test_carry_follows_the_layer_and_undo_redo_take_it_as_one_step(window):
+    w, carried = window, []
+    w.carryActions.carried.connect(lambda k, spans: carried.append((k, spans)))
+    targets = list(SLIPPED[1:6])                         # five frames by default
+    before = w.volume.work[LAYER].copy()
+    keys(w, QtCore.Qt.Key.Key_BracketRight)
+    assert carried == [], "carried without a correction"
+
+    correct_shown_frame(w)
+    keys(w, QtCore.Qt.Key.Key_BracketRight)
+    assert carried == [(LAYER, [(f, *SPAN) for f in targets])]
+    after = distance(w, targets)
+    assert distance(w, targets).max() <= 1.5 and (before[targets] != w.volume.work[LAYER][targets]).any(), after
+    assert all(w.volume.edited[LAYER][f, SPAN[0]:SPAN[1]].any() for f in targets), "carried columns not saved"
+    assert w.carryActions.unseen == set(targets)
+    carried_values = w.volume.work[LAYER].copy()
+
+    keys(w, QtCore.Qt.Key.Key_Z)
+    assert np.array_equal(w.volume.work[LAYER][targets], before[targets]), "undo left part of the carry"
+    assert not any(w.volume.edited[LAYER][f].any() for f in targets)
+    keys(w, QtCore.Qt.Key.Key_Z, Ctrl | QtCore.Qt.KeyboardModifier.ShiftModifier)
+    assert np.array_equal(w.volume.work[LAYER], carried_values), "redo did not put the carry back"
+
+    w.set_frame(targets[1])
+    assert w.carryActions.unseen == set(targets) - {targets[1]}
+    # the shown frame's curve is the carried one, drawn from the volume's own array
+    assert w.plot.gCurves[LAYER] is w.volume.curves[LAYER][targets[1]]
+
+
+def test_carry_backwards_stops_at_the_first_frame_and_follows_the_count(window):
+    w = window
+    w.set_frame(SLIPPED[-1])
+    correct_shown_frame(w)
+    w.carryActions.countBox.setValue(20)
+    w.carryActions.previousAction.trigger()   # QTest's Ctrl+[ did not reach the shortcut offscreen
+    targets = list(range(SLIPPED[-1] - 1, -1, -1))
+    assert w.carryActions.unseen == set(targets)
+    assert distance(w, SLIPPED[:-1]).mean() <= 1.0, distance(w, SLIPPED[:-1])
