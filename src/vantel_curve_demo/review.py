@@ -9,15 +9,17 @@ whole volume, so the list can be recomputed after every edit:
 - ``jump``: a step along the columns much steeper than the layer's own slope around it; the steps are
   summed into levels and the columns off the row's main level are the suspect stretch, so a slip that
   repeats over several frames is still found in each of them;
-- ``frame``: a stretch that departs from the median of the two frames either side of it;
+- ``frame``: a stretch that departs from the median of its frame and the two either side, once the
+  frames are put back where the eye's movement between them shifted them;
 - ``order``: a layer crossing its neighbour in the order the layers keep in most columns, by more
   than ``ORDER_TOLERANCE`` rows (merging layers touch, they do not cross);
 - ``gap``: columns without a value inside the columns and frames where the layer has values.
 
 Each check's threshold is the larger of a floor in rows and a multiple of the noise the layer
 shows in that check, so a jittery segmentation is not flagged all over. Suspects of different kinds
-that overlap on one frame and layer are merged: one stretch, the kind with the highest score, and a
-score that grows with every check that agrees.
+that overlap on one frame and layer are merged into one stretch with a score that grows with every
+check that agrees; it is named a spike when it is no wider than one, else a crossing when it holds
+one, else after its highest-scoring check.
 """
 from __future__ import annotations
 
