@@ -44,9 +44,14 @@ def parse(argv):
     p.add_argument("--script", action="store_true", help="play the scripted session (implied without a screen)")
     p.add_argument("--out", default=os.path.join("out", "demo"), help="output folder of the scripted session")
     p.add_argument("--keep-open", action="store_true", help="with a screen: leave the window open after --script")
+    p.add_argument("--recover", metavar="OUT", help=(
+        "no window: replay the unsaved corrections journaled for PATH onto PATH as read and write the "
+        "result to OUT (.eye, or .npz as --layers reads it); the journal is kept"))
     args = p.parse_args(argv)
     if args.layers is not None and args.path is None:
         p.error("--layers goes with a PATH")
+    if args.recover is not None and args.path is None:
+        p.error("--recover needs the PATH whose corrections it recovers")
     return args
 
 
@@ -60,6 +65,9 @@ def open_volume(args):
 
 def main(argv=None):
     args = parse(sys.argv[1:] if argv is None else argv)
+    if args.recover is not None:
+        from .journal import recover
+        return recover(args.path, args.recover, args.layers, warn=lambda text: print(text, file=sys.stderr))
     t0 = time.perf_counter()
     if args.path is not None:
         print(f"reading {args.path} …", flush=True)
