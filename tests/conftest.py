@@ -1,7 +1,9 @@
 import gc
+import importlib.util
 import os
 import subprocess
 import sys
+from pathlib import Path
 from types import SimpleNamespace
 
 os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")
@@ -11,6 +13,12 @@ from PySide6 import QtCore, QtWidgets
 import pyqtgraph as pg
 
 import vantel.utils.curveEditorPlot as cep
+
+if importlib.util.find_spec("vantel_curve_demo") is None:
+    # a development build of the extension alone: the demo package is still in the source tree
+    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
+
+from pointer_helpers import EditablePlot, Qt, Steered
 
 
 class _StatusBar:
@@ -107,3 +115,28 @@ def shown(qapp):
         view.close()
         view.deleteLater()
     flush_deletes()
+
+
+@pytest.fixture
+def editor(qapp, host, shown):
+    # editor(curves, hidden, steer, **kwargs): a shown EditablePlot, its view at 0..199; steer=False keeps the real
+    # view box, else the test sets the pointer's data position.
+    def make(curves, hidden=(), steer=True, **kwargs):
+        plot = EditablePlot(parentWindow=host, **kwargs)
+        plot.view = shown(plot)
+        plot.set_curve(curves, [dict(color=(255, 40 * i % 256, 0), style=Qt.PenStyle.DashLine, width=1, connect="all",
+                                     is_visible=i not in hidden) for i in range(len(curves))])
+        plot.plot()
+        plot.vb.setRange(xRange=(0, 199), yRange=(0, 199), padding=0)
+        qapp.processEvents()
+        plot.vb, plot.redraws = Steered(plot.vb) if steer else plot.vb, 0
+        return plot
+    return make
+
+
+@pytest.fixture
+def base_calls(monkeypatch):
+    calls = []  # the calls of the base class's (pyqtgraph's PlotItem's) hover and press handlers
+    for name, tag in [("hoverMoveEvent", "hover"), ("mousePressEvent", "press")]:
+        monkeypatch.setattr(cep.CurveEditorPlot.__base__, name, lambda self, ev, t=tag: calls.append(t), raising=False)
+    return calls

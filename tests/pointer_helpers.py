@@ -1,11 +1,11 @@
 # Plots, steered view boxes and events for the pointer-handler tests.
-import time
+import weakref
 
 import numpy as np
-import pytest
-from PySide6 import QtCore, QtGui, QtWidgets
+from PySide6 import QtCore, QtWidgets
 
 import vantel.utils.curveEditorPlot as cep
+from vantel_curve_demo.pointer import Pointer
 
 Qt, Ev = QtCore.Qt, QtCore.QEvent.Type
 LEFT, NOBUTTON = Qt.MouseButton.LeftButton, Qt.MouseButton.NoButton
@@ -31,31 +31,6 @@ class Steered:
 
     def __getattr__(self, name):
         return getattr(self._vb, name)
-
-
-@pytest.fixture
-def editor(qapp, host, shown):
-    # editor(curves, hidden, steer, **kwargs): a shown EditablePlot, its view at 0..199; steer=False keeps the real
-    # view box, else the test sets the pointer's data position.
-    def make(curves, hidden=(), steer=True, **kwargs):
-        plot = EditablePlot(parentWindow=host, **kwargs)
-        plot.view = shown(plot)
-        plot.set_curve(curves, [dict(color=(255, 40 * i % 256, 0), style=Qt.PenStyle.DashLine, width=1, connect="all",
-                                     is_visible=i not in hidden) for i in range(len(curves))])
-        plot.plot()
-        plot.vb.setRange(xRange=(0, 199), yRange=(0, 199), padding=0)
-        qapp.processEvents()
-        plot.vb, plot.redraws = Steered(plot.vb) if steer else plot.vb, 0
-        return plot
-    return make
-
-
-@pytest.fixture
-def base_calls(monkeypatch):
-    calls = []  # the calls of the base class's (pyqtgraph's PlotItem's) hover and press handlers
-    for name, tag in [("hoverMoveEvent", "hover"), ("mousePressEvent", "press")]:
-        monkeypatch.setattr(cep.CurveEditorPlot.__base__, name, lambda self, ev, t=tag: calls.append(t), raising=False)
-    return calls
 
 
 class Recorder(list):
@@ -84,37 +59,40 @@ def press(plot, x=0.0, y=0.0, button=LEFT, double=False):
     (plot.mouseDoubleClickEvent if double else plot.mousePressEvent)(_event(plot, x, y, event))
 
 
+def pointer(plot):
+    # The demo's pointer driver over the view that shows the plot, kept on the plot as it remembers held buttons;
+    # it refers to the plot weakly, so that a host still frees a plot it drops.
+    if getattr(plot, "pointer", None) is None:
+        plot.pointer = Pointer(plot.view, weakref.ref(plot))
+    return plot.pointer
+
+
 def send(plot, kind, x, y, button=NOBUTTON, buttons=NOBUTTON):
-    # A mouse event with the buttons held, as a user's, through plot.view's viewport at data (x, y).
-    view = plot.view
-    local = QtCore.QPointF(view.mapFromScene(plot.vb.mapViewToScene(QtCore.QPointF(x, y))))
-    QtWidgets.QApplication.sendEvent(view.viewport(), QtGui.QMouseEvent(kind, local, QtCore.QPointF(
-        view.viewport().mapToGlobal(local.toPoint())), button, buttons, Qt.KeyboardModifier.NoModifier))
-    QtWidgets.QApplication.processEvents()
-    time.sleep(0.015)  # the scene drops moves closer than 10 ms apart
+    # One mouse event with `buttons` held, as a user's, through plot.view's viewport at data (x, y).
+    p = pointer(plot)
+    p.buttons = buttons
+    p.send(kind, x, y, button)
 
 
 def move(plot, x, y):
-    send(plot, Ev.MouseMove, x + 1, y)  # two moves: the first may only enter the item
-    send(plot, Ev.MouseMove, x, y)
+    pointer(plot).hover(x, y)
 
 
 def click(plot, x, y, double=False):
-    for kind in (Ev.MouseButtonPress, Ev.MouseButtonDblClick)[:1 + double]:
-        send(plot, kind, x, y, LEFT, LEFT)
-        send(plot, Ev.MouseButtonRelease, x, y, LEFT)
+    (pointer(plot).double_click if double else pointer(plot).click)(x, y)
 
 
 def drag(plot, k, j, dy, steps=4, check=lambda plot: None):
     """Anchors: focus control point j of curve k, drag it by dy in `steps` moves (check(plot) after each), release."""
     x, y = float(plot.ctrl_points[k][0][j]), float(plot.ctrl_points[k][1][j])
-    move(plot, x, y)
+    p = pointer(plot)
+    p.hover(x, y)
     assert plot.modified_ctrl_point[:2] == (k, j)
-    send(plot, Ev.MouseButtonPress, x, y, LEFT, LEFT)
+    p.press(x, y)
     for s in range(1, steps + 1):
-        send(plot, Ev.MouseMove, x, y + dy * s / steps, NOBUTTON, LEFT)
+        p.move(x, y + dy * s / steps)
         check(plot)
-    send(plot, Ev.MouseButtonRelease, x, y + dy, LEFT)
+    p.release(x, y + dy)
 
 
 def assert_drawn(plot):

@@ -1,6 +1,5 @@
 """The demo viewer on scan files: each format made here, opened, edited by real events, saved, read back."""
 import shutil
-import sys
 from pathlib import Path
 
 import cv2
@@ -13,14 +12,9 @@ eyepy = pytest.importorskip("eyepy")
 # itk, which reads RETOUCH volumes, warns about its SWIG types as it loads
 pytestmark = pytest.mark.filterwarnings("ignore:builtin type .* has no __module__ attribute")
 
-try:
-    import vantel_curve_demo  # noqa: F401
-except ImportError:          # development build: the package is still in the source tree
-    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
-
-from vantel_curve_demo import app, scans, session, viewer  # noqa: E402
-
-from conftest import flush_deletes  # noqa: E402
+from conftest import flush_deletes
+from vantel_curve_demo import app, scans, viewer
+from vantel_curve_demo.pointer import Pointer
 
 F, H, W = 20, 64, 128
 MID = F // 2          # the frame the window opens on
@@ -113,7 +107,7 @@ def answer_dialogs(monkeypatch, path):
 
 def liner_stroke(w, k, lo, hi, finish=True):
     """Picks curve k at column lo, draws through the middle to column hi and, if told, finishes there (real events)."""
-    ptr = session.Pointer(w)
+    ptr = Pointer.of_window(w)
     w.ui.editorButtons["liner"].click()
     c = w.volume.curves[k][w.frame_index]
     y0 = float(c[lo])
@@ -129,7 +123,7 @@ def liner_stroke(w, k, lo, hi, finish=True):
 
 
 def anchors_drag(w, k, j, rows):
-    ptr = session.Pointer(w)
+    ptr = Pointer.of_window(w)
     w.ui.editorButtons["anchors"].click()
     xs, ys = (np.asarray(a) for a in w.plot.ctrl_points[k])
     x, y = float(xs[j]), float(ys[j])

@@ -1,4 +1,4 @@
-"""The demo's scripted session, run as a user runs it: a separate offscreen process."""
+"""The demo's scripted session: as a user runs it (a separate offscreen process), and its steps' verdicts."""
 import json
 import os
 import subprocess
@@ -12,12 +12,13 @@ import tifffile
 
 import vantel.utils.curveEditorPlot as cep
 
-try:
-    import vantel_curve_demo
-except ImportError:          # development build: the package is still in the source tree
-    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
-    import vantel_curve_demo
-from vantel_curve_demo.volume import SyntheticVolume  # noqa: E402
+import vantel_curve_demo
+from conftest import flush_deletes
+from vantel_curve_demo.checks import EditWatch
+from vantel_curve_demo.planning import control_point_errors
+from vantel_curve_demo.session import Session, Step
+from vantel_curve_demo.viewer import DemoWindow
+from vantel_curve_demo.volume import SyntheticVolume
 
 
 @pytest.fixture(scope="module")
@@ -70,3 +71,41 @@ def test_every_step_succeeds_and_the_outputs_carry_the_edits(session):
     edge = int(round(truth[c]))
     assert any(colour(r, c) for r in range(edge - 1, edge + 2))
     assert not colour(int(old[c]), c)
+
+
+@pytest.fixture
+def window(qapp):
+    w = DemoWindow(SyntheticVolume(frames=2, height=200, width=400, seed=3), fill_in_background=False)
+    w.show()
+    qapp.processEvents()
+    yield w
+    w.ask_before_close = False
+    w.close()
+    w.deleteLater()
+    flush_deletes()
+
+
+def drag_worst_point(fraction):
+    # A step: the anchors curve's furthest-off control point dragged `fraction` of the way to its goal.
+    def step(s):
+        k, (lo, hi) = s.pick["anchors"], s.spans["anchors"]
+        s.set_editor("anchors")
+        watch = EditWatch(s, k)
+        j = int(np.argmax(control_point_errors(s, k, lo, hi)))
+        x, y = (float(a[j]) for a in s.plot.ctrl_points[k])
+        target = y + (s.goal(k)[int(x)] - y) * fraction
+        s.pointer.glide([(x - 6, y - 3), (x, y)])
+        s.pointer.drag([(x, y), (x, (y + target) / 2), (x, target)])
+        watch.check(lo, hi, "anchors")
+    return step
+
+
+@pytest.mark.parametrize("fraction, ok", [
+    pytest.param(1.0, True, id="to the goal"),
+    pytest.param(0.3, False, id="a third of the way"),
+    pytest.param(-1.0, False, id="away from the goal"),
+])
+def test_a_step_is_ok_only_when_its_gesture_reached_the_goal(window, tmp_path, fraction, ok):
+    report = Session(window, tmp_path, say=lambda text: None).run([Step("drag", drag_worst_point(fraction))])
+    assert report.steps[0]["ok"] == ok, report.steps[0]["detail"]
+    assert ok or "did not bring it there" in report.steps[0]["detail"]

@@ -1,19 +1,10 @@
 """The demo's host window, in process: the state it shares with the plot."""
-import sys
-from pathlib import Path
-
 import numpy as np
 import pytest
 
-try:
-    import vantel_curve_demo  # noqa: F401
-except ImportError:          # development build: the package is still in the source tree
-    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
-
-from vantel_curve_demo.viewer import DemoWindow  # noqa: E402
-from vantel_curve_demo.volume import SyntheticVolume  # noqa: E402
-
-from conftest import flush_deletes  # noqa: E402
+from conftest import flush_deletes
+from vantel_curve_demo.viewer import DemoWindow
+from vantel_curve_demo.volume import SyntheticVolume
 
 
 @pytest.fixture

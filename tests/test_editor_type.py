@@ -2,8 +2,6 @@
 import numpy as np
 import pytest
 
-from pointer_helpers import editor  # noqa: F401
-
 DRAG = ((0, 1, 8, 0.0), [[0, 0, 0, 0.0]], [[0, 2, 16, 0.0]])  # what an anchors drag leaves behind
 
 

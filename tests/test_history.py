@@ -2,10 +2,11 @@
 import numpy as np
 import pyqtgraph as pg
 import pytest
-from PySide6 import QtCore, QtGui, QtWidgets
+from PySide6 import QtCore, QtWidgets
 
-from pointer_helpers import Qt, click, drag, editor, move, send  # noqa: F401
+from pointer_helpers import Qt, click, drag, move, pointer, send
 from vantel.utils.curveEditHistory import CurveEditHistory
+from vantel_curve_demo.pointer import trigger
 
 LEFT, NONE, T = Qt.MouseButton.LeftButton, Qt.MouseButton.NoButton, QtCore.QEvent.Type
 
@@ -21,21 +22,9 @@ def stroke(plot, k, points):
 
 
 def context(plot, x, y, command):
-    # Right-click at (x, y); the menu's `command` entry is chosen while it is open (None: no menu expected).
-    def choose():
-        menu = QtWidgets.QApplication.activePopupWidget()
-        if menu is None:
-            return QtCore.QTimer.singleShot(20, choose)  # not shown yet
-        for action in [a for a in menu.actions() if a.text() == command]:
-            action.trigger()
-        menu.close()
+    # Right-click at (x, y) and choose the menu's `command` entry (None: no menu expected).
     move(plot, x, y)
-    if command:
-        QtCore.QTimer.singleShot(20, choose)
-    pos = plot.view.mapFromScene(plot.vb.mapViewToScene(QtCore.QPointF(x, y)))
-    QtWidgets.QApplication.sendEvent(plot.view.viewport(), QtGui.QContextMenuEvent(
-        QtGui.QContextMenuEvent.Reason.Mouse, pos, plot.view.viewport().mapToGlobal(pos)))
-    QtWidgets.QApplication.processEvents()
+    pointer(plot).context_menu(x, y, command and trigger(command))
 
 
 def state(plot):

@@ -2,7 +2,7 @@
 import numpy as np
 import pytest
 
-from pointer_helpers import Ev, QtCore, Qt, Recorder, base_calls, editor, hover, send  # noqa: F401
+from pointer_helpers import Ev, QtCore, Qt, Recorder, hover, send
 
 NONE, CTRL, SHIFT = (getattr(Qt.KeyboardModifier, m + "Modifier") for m in ("No", "Control", "Shift"))
 DTYPES = [np.float64, np.float32, np.int64, np.int32, np.int16, np.uint8, np.uint64, np.float16]

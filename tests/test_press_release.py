@@ -4,7 +4,7 @@ from unittest import mock
 import numpy as np
 import pytest
 
-from pointer_helpers import Ev, Qt, Recorder, base_calls, click, editor, hover, move, press, send  # noqa: F401
+from pointer_helpers import Ev, Qt, Recorder, click, hover, move, press, send
 
 FINISHED = ("sigCurveChangeFinished", None, None)
 

@@ -4,7 +4,7 @@ from unittest import mock
 import numpy as np
 import pytest
 
-from pointer_helpers import base_calls, editor, hover  # noqa: F401
+from pointer_helpers import hover
 
 CONTOUR = np.array([(5, 10), (6, 11), (7, 12), (6, 20), (8, 13), (7, 2)], np.int32)
 

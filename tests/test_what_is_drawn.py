@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 import pyqtgraph as pg
 
-from pointer_helpers import Qt, assert_drawn, cep, editor, hover, press  # noqa: F401
+from pointer_helpers import Qt, assert_drawn, cep, hover, press
 
 
 def patchwork(seed, h=60, w=120):

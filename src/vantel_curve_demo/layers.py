@@ -123,6 +123,25 @@ class LayeredVolume:
         self.modified = True
         return max(0, int(np.count_nonzero(span)) - before)
 
+    def record_edit(self, k, f, start, stop, stroke, whole_curve=False, before=None):
+        """Marks the columns a plot's report of an edit of layer k on frame f covers; they, and only
+        they, go into the saved layer. Returns the (start, stop) marked, stop exclusive, or None
+        when the report covers nothing the edit changed.
+
+        `start`, `stop` are the report's span. A stroke (liner, live-wire) reports both of its end
+        columns. A report of the whole curve (`whole_curve`, a stroke in the plot's global update
+        mode) is narrowed to the columns that differ from `before`, the curve as it was before.
+        """
+        if stroke:
+            stop += 1
+            if whole_curve:
+                changed = np.flatnonzero(before != self.curves[k][f])
+                if changed.size == 0:
+                    return None
+                start, stop = max(start, int(changed[0])), min(stop, int(changed[-1]) + 1)
+        self.mark_edited(k, f, start, stop)
+        return max(0, start), min(self.width, stop)
+
     def corrected(self, name):
         """The layer as read, with the edited columns taken from the working curves."""
         k = self.names.index(name)

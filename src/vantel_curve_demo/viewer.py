@@ -422,22 +422,16 @@ class DemoWindow(QtWidgets.QMainWindow):
         self._record_edit(int(k), int(span[0]), int(span[1]))
 
     def _record_edit(self, k, start, stop):
-        """Marks the columns the plot reported; they, and only they, go into the saved layer."""
         if not 0 <= k < len(self.volume.names):
             return
-        if self.plot.editorType in ("liner", "livewire"):
-            stop += 1                    # a stroke reports both ends
-            if self.update_mode != "local":
-                # a global report names the whole curve: keep the columns the stroke wrote
-                changed = np.flatnonzero(self._loaded[k] != self.volume.curves[k][self.frame_index])
-                if changed.size == 0:
-                    return
-                start, stop = max(start, int(changed[0])), min(stop, int(changed[-1]) + 1)
         f = self.frame_index
-        self.volume.mark_edited(k, f, start, stop)
+        span = self.volume.record_edit(k, f, start, stop, stroke=self.plot.editorType in ("liner", "livewire"),
+                                       whole_curve=self.update_mode != "local", before=self._loaded[k])
+        if span is None:
+            return
         self._update_gaps(k)
         self._update_title()
-        self.layersEdited.emit(k, f, max(0, start), min(self.volume.width, stop))
+        self.layersEdited.emit(k, f, *span)
 
     def _on_change_finished(self, *_):
         self.events.append(("sigCurveChangeFinished", None))
