@@ -3,18 +3,12 @@ and the recovery command on a real scan file."""
 import os
 import subprocess
 import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
 
-try:
-    import vantel_curve_demo  # noqa: F401
-except ImportError:          # development build: the package is still in the source tree
-    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
-
-from vantel_curve_demo import journal as jn  # noqa: E402
-from vantel_curve_demo.scans import ScanVolume  # noqa: E402
+from vantel_curve_demo import journal as jn
+from vantel_curve_demo.scans import ScanVolume
 
 F, W = 4, 32
 NAMES = ["ILM", "RPE"]

@@ -94,8 +94,11 @@ def main(argv=None):
               f"layers {', '.join(volume.names)}")
     say = (lambda text: print("      | " + text)) if scripted else None
     window = DemoWindow(volume, theme=args.theme, update_mode=args.update_mode, echo=say)
+    from .journal_keeper import EditJournal
+    journal = EditJournal(window, interactive=not scripted)
     window.show()
     app.processEvents()
+    journal.offer_restore()
     if not scripted:
         return app.exec()
 
