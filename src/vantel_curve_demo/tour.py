@@ -5,7 +5,7 @@ session.StepFailed when the feature does not do what it should) and add one Step
 """
 from __future__ import annotations
 
-from . import checks, exports, gestures
+from . import checks, exports, gestures, journal_keeper
 from .session import Step
 
 STEPS = [
@@ -17,9 +17,11 @@ STEPS = [
     Step("context menu: addPoint, then removePoint", gestures.context_menu, edits=True),
     Step("undo and redo every gesture", checks.undo_redo, edits=True),
     Step("frame change keeps the edits", checks.frame_round_trip, edits=True),
+    Step("journal: every correction so far replays onto the file as read", journal_keeper.tour_replays),
     Step("save the frame with curves", exports.save_frame),
     Step("save the stack with curves", exports.save_stack),
     Step("save the corrected layers (.eye, .npz) and read them back", checks.save_layers),
+    Step("journal: the save leaves nothing to recover", journal_keeper.tour_cleared),
     Step("screenshot", exports.screenshot),
     Step("theme switch rebuilds the plot", checks.theme_switch),
 ]
