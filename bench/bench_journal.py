@@ -5,6 +5,7 @@ import shutil
 import sys
 import tempfile
 import time
+from pathlib import Path
 
 import numpy as np
 
@@ -79,9 +80,44 @@ def run():
         read_plain = median_time(lambda: [np.asarray(json.loads(s)["values"]) for s in lines], repeat=5, warmup=1)
         rows.append(speedup_row(f"read a journal of {LONG} {WIDTH}-column corrections ({len(data) / 2**20:.0f} MiB) "
                                 "vs json.loads per line", read, read_plain, 2))
+        rows.extend(_window_rows(folder))
     finally:
         shutil.rmtree(folder, ignore_errors=True)
     return rows
+
+
+def _window_rows(folder):
+    """What the window's side adds to an edit: the bookkeeping of one drag step, and the record at its end."""
+    os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")
+    from PySide6 import QtWidgets
+    from vantel_curve_demo.journal_keeper import EditJournal
+    from vantel_curve_demo.viewer import DemoWindow
+    from vantel_curve_demo.volume import SyntheticVolume
+
+    app = QtWidgets.QApplication.instance() or QtWidgets.QApplication([])
+    volume = SyntheticVolume(frames=4, height=496, width=WIDTH)
+    volume.path = Path(folder) / "synthetic.eye"
+    window = DemoWindow(volume, fill_in_background=False)
+    keeper = EditJournal(window, directory=folder, interactive=False)
+    keeper.offer_restore()
+    window.plot.mouse_pressed = True           # inside a drag: steps are only noted
+    step = median_time(lambda: keeper._on_edited(3, 1, 400, 420), repeat=31, number=200)
+    keeper.pending.clear()
+
+    def gesture_end():
+        keeper.pending[(3, 1)] = [0, WIDTH]
+        keeper.flush()
+    end = median_time(gesture_end, repeat=61, warmup=5)
+    window.plot.mouse_pressed = False
+    keeper.close()
+    window.ask_before_close = False
+    window.close()
+    app.processEvents()
+    row = report_row("window: a drag step noted (layersEdited slot)", step)
+    end_row = report_row(f"window: record written at a gesture's end, {WIDTH} columns", end,
+                         note=f"<= {BUDGET_S * 1e3:g} ms")
+    end_row["passed"] = end <= BUDGET_S
+    return [row, end_row]
 
 
 if __name__ == "__main__":
