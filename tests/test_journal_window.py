@@ -7,6 +7,7 @@ import subprocess
 import sys
 import time
 from pathlib import Path
+from types import SimpleNamespace
 
 import numpy as np
 import pytest
@@ -21,16 +22,15 @@ from conftest import flush_deletes
 eyepy = pytest.importorskip("eyepy")
 
 F, H, W = 6, 64, 128
+NAMES = ("ILM", "RPE", "BM")
 
 
 def write_scan(path, F=F, H=H, W=W):
-    x, rows = np.arange(W), np.arange(H)[None, :, None]
-    vol, ev = np.full((F, H, W), 0.1), None
+    x, rows, vol = np.arange(W), np.arange(H)[None, :, None], np.full((F, H, W), 0.1)
     layers = {}
     for k, (name, row) in enumerate((("ILM", 16.0), ("RPE", 34.0), ("BM", 50.0))):
-        a = np.stack([row + 3 * np.sin(x / 17 + f / 4 + k) for f in range(F)])
+        layers[name] = a = np.stack([row + 3 * np.sin(x / 17 + f / 4 + k) for f in range(F)])
         a[:, 20 + 30 * k:34 + 30 * k] = np.nan
-        layers[name] = a
         vol += 0.25 * (rows >= np.nan_to_num(a, nan=H / 2)[:, None, :])
     ev = eyepy.EyeVolume(data=(np.clip(vol, 0, 1) * 255).astype(np.uint8))
     for name, a in layers.items():
@@ -45,30 +45,18 @@ def scan(tmp_path, monkeypatch):
     return write_scan(tmp_path / "scan.eye")
 
 
-class Answers:
-    """Clicks the buttons of the message boxes that open, in turn, and keeps what each one said."""
-
-    def __init__(self, qapp):
-        self.queue, self.seen = [], []
-        self.timer = QtCore.QTimer(interval=20, timeout=self._poll)
-        self.timer.start()
-
-    def _poll(self):
-        box = QtWidgets.QApplication.activeModalWidget()
-        if not isinstance(box, QtWidgets.QMessageBox):
-            return
-        self.seen.append(box.text())
-        text = self.queue.pop(0) if self.queue else "OK"
-        for button in box.buttons():
-            if button.text().replace("&", "") == text:
-                button.click()
-                return
-        raise AssertionError(f"no {text!r} button in {box.text()!r}")
-
-
 @pytest.fixture
 def answers(qapp):
-    a = Answers(qapp)
+    """Clicks, in turn, the buttons named in answers.queue ("OK" when it is empty) of each message box
+    that opens; answers.seen keeps what the boxes said."""
+    def poll():
+        box = QtWidgets.QApplication.activeModalWidget()
+        if isinstance(box, QtWidgets.QMessageBox):
+            a.seen.append(box.text())
+            text = a.queue.pop(0) if a.queue else "OK"
+            next(b for b in box.buttons() if b.text().replace("&", "") == text).click()
+    a = SimpleNamespace(queue=[], seen=[], timer=QtCore.QTimer(interval=20, timeout=poll))
+    a.timer.start()
     yield a
     a.timer.stop()
 
@@ -89,25 +77,21 @@ def open_window(qapp, answers):
 
     yield make
     for w in made:
-        w.ask_before_close = False
-        w.close()
+        crash(w)
         w.deleteLater()
     flush_deletes()
 
 
 def crash(w):
-    """Closes the window as a crash would leave its journal: nothing saved, nothing discarded."""
+    """Closes the window leaving its journal as a crash would: nothing saved, nothing discarded."""
     w.ask_before_close = False
     w.close()
 
 
-# -- gestures, as real pointer events ---------------------------------------------------------------
 def liner(w, k, lo, hi):
-    ptr = Pointer.of_window(w)
+    ptr, c = Pointer.of_window(w), w.volume.curves[k][w.frame_index]
     w.ui.editorButtons["liner"].click()
-    c = w.volume.curves[k][w.frame_index]
     ptr.glide([(lo - 4, c[lo] - 2), (lo, c[lo])])
-    assert w.plot.current_curve_idx == k
     ptr.click(lo, c[lo])
     ptr.move((lo + hi) / 2, c[lo] + 5)
     ptr.click((lo + hi) / 2, c[lo] + 5)
@@ -118,30 +102,19 @@ def liner(w, k, lo, hi):
 def drag(w, k, rows):
     ptr = Pointer.of_window(w)
     w.ui.editorButtons["anchors"].click()
-    xs, ys = (np.asarray(a) for a in w.plot.ctrl_points[k])
-    j = len(xs) // 2
-    ptr.glide([(xs[j] - 6, ys[j] - 3), (xs[j], ys[j])])
-    ptr.press(xs[j], ys[j])
-    for s in range(1, 5):
-        ptr.move(xs[j], ys[j] + rows * s / 4)
-    ptr.release(xs[j], ys[j] + rows)
+    x, y = (float(a[len(a) // 2]) for a in w.plot.ctrl_points[k])
+    ptr.glide([(x - 6, y - 3), (x, y)])
+    ptr.press(x, y)
+    ptr.glide([(x, y + rows * s / 4) for s in range(1, 5)])
+    ptr.release(x, y + rows)
 
 
-def add_point(w, k, x):
-    w.ui.editorButtons["anchors"].click()
-    y = float(w.volume.curves[k][w.frame_index][x]) + 4
-    Pointer.of_window(w).context_menu(x, y, trigger("addPoint"))
+def layers(v):
+    return [v.corrected(name).tobytes() for name in v.names]
 
 
 def state(w):
-    v = w.volume
-    return {name: v.corrected(name).tobytes() for name in v.names}, [e.copy() for e in v.edited]
-
-
-def same_state(a, b):
-    assert a[0] == b[0]
-    for x, y in zip(a[1], b[1]):
-        np.testing.assert_array_equal(x, y)
+    return layers(w.volume) + [e.tobytes() for e in w.volume.edited]
 
 
 def journaled(w):
@@ -155,7 +128,8 @@ def test_every_kind_of_edit_replays_into_a_fresh_window(scan, open_window):
     liner(w, 1, 44, 74)
     assert journaled(w) == 1                   # written when the stroke ended
     drag(w, 0, 5)
-    add_point(w, 2, 100)
+    w.ui.editorButtons["anchors"].click()
+    Pointer.of_window(w).context_menu(100, w.volume.curves[2][F // 2][100] + 4, trigger("addPoint"))
     QtWidgets.QApplication.processEvents()     # a point command is written on the next turn of the loop
     assert journaled(w) == 3
     w.editMenu.undoAction.trigger()
@@ -169,18 +143,17 @@ def test_every_kind_of_edit_replays_into_a_fresh_window(scan, open_window):
     crash(w)
 
     again = open_window(scan, "Restore")
-    same_state(state(again), expected)
+    assert state(again) == expected
     assert again.isWindowModified() and again.frame_index == F // 2
     assert again.journal.state == "on" and journaled(again) == 7
     # Undo takes back the last restored correction, which a window sees on its frame
     again.set_frame(1)
     again.editMenu.undoAction.trigger()
-    same_state(state(again), before_last)
-    assert journaled(again) == 8
+    assert state(again) == before_last and journaled(again) == 8
     crash(again)
     v = scans.open_scan(scan)
     jn.replay(v, jn.read_journal(jn.journal_path(scan)).corrections)
-    assert {n: v.corrected(n).tobytes() for n in v.names} == before_last[0]
+    assert layers(v) == layers(again.volume)
 
 
 @pytest.mark.parametrize("answer", ["Restore", "Discard", "Keep for later"])
@@ -195,10 +168,7 @@ def test_the_restore_question(scan, open_window, answers, answer):
 
     again = open_window(scan, answer)
     assert answers.seen[-1].startswith("Restore 2 unsaved corrections from ")
-    if answer == "Restore":
-        same_state(state(again), edited)
-    else:
-        assert not again.isWindowModified() and not any(e.any() for e in again.volume.edited)
+    assert (state(again) == edited) == (answer == "Restore") == again.isWindowModified()
     liner(again, 2, 30, 60)
     crash(again)
     found = jn.read_journal(path).corrections
@@ -215,27 +185,23 @@ def test_the_restore_question(scan, open_window, answers, answer):
 ])
 def test_damaged_journals_restore_what_can_be_read(scan, open_window, answers, damage, restored, note):
     w = open_window(scan)
-    ends = []
+    ends = [0]
     for k, (lo, hi) in enumerate([(44, 74), (10, 40), (70, 100)]):
         liner(w, k, lo, hi)
         ends.append(w.journal.journal.path.stat().st_size)
     crash(w)
     path = jn.journal_path(scan)
-    data = path.read_bytes()
-    path.write_bytes(damage(data, [0] + ends))
+    path.write_bytes(damage(path.read_bytes(), ends))
     expected = scans.open_scan(scan)
     readable = jn.read_journal(path)
     jn.replay(expected, readable.corrections)
 
     again = open_window(scan, *(["Restore"] if restored else []))
-    assert len(readable.corrections) == restored
-    assert state(again)[0] == {n: expected.corrected(n).tobytes() for n in expected.names}
+    assert len(readable.corrections) == restored and layers(again.volume) == layers(expected)
     assert (note is None) == all("damaged" not in s for s in answers.seen)
-    liner(again, 0, 90, 120)                   # and journaling goes on after what was kept
-    assert len(jn.read_journal(path).corrections) == restored + 1
-    # a torn tail is cut off before appending; damage behind restored records stays where it is
+    liner(again, 0, 90, 120)                   # journaling goes on after what was kept, the torn tail cut off
     after = jn.read_journal(path)
-    assert after.skipped == (1 if note and restored else 0) and not after.torn
+    assert (len(after.corrections), after.skipped, after.torn) == (restored + 1, int(bool(note and restored)), False)
 
 
 def test_saves_and_discards_clear_the_journal_and_failures_keep_it(scan, open_window, answers, monkeypatch):
@@ -278,13 +244,6 @@ def test_a_second_window_on_the_file_keeps_no_journal_and_cannot_save(scan, open
     assert journaled(first) == 1
 
 
-def _digest(arrays):
-    h = hashlib.sha256()
-    for a in arrays:
-        h.update(a.tobytes())
-    return h.hexdigest()
-
-
 @pytest.mark.parametrize("seed, writes, pause", [
     pytest.param(1, (1, 8), 0.02, id="early in the corrections"),
     pytest.param(2, (8, 15), 0.02, id="late in the corrections"),
@@ -317,12 +276,12 @@ def test_a_killed_session_recovers_to_its_last_written_correction(tmp_path, seed
     saved = out / "corrected.eye"
     if r.returncode == 0:
         with np.load(recovered) as z:
-            assert _digest(z[n] for n in ("ILM", "RPE", "BM")) in acceptable, (seed, lines[-3:])
+            assert hashlib.sha256(b"".join(z[n].tobytes() for n in NAMES)).hexdigest() in acceptable
     else:
         # nothing journaled yet, or the session's save had already taken the corrections
         assert r.returncode == 2 and "no unsaved corrections" in r.stdout
         if len(digests) > 1:
-            layers = eyepy.EyeVolume.load(saved).layers
-            assert _digest(layers[n].data for n in ("ILM", "RPE", "BM")) in acceptable
+            back = eyepy.EyeVolume.load(saved).layers
+            assert hashlib.sha256(b"".join(back[n].data.tobytes() for n in NAMES)).hexdigest() in acceptable
     if saved.exists():
         eyepy.EyeVolume.load(saved)            # whatever the moment, never a half-written file
