@@ -285,3 +285,25 @@ def test_a_killed_session_recovers_to_its_last_written_correction(tmp_path, seed
             assert hashlib.sha256(b"".join(back[n].data.tobytes() for n in NAMES)).hexdigest() in acceptable
     if saved.exists():
         eyepy.EyeVolume.load(saved)            # whatever the moment, never a half-written file
+
+
+def test_a_journal_that_cannot_be_written_loses_no_correction(scan, open_window, answers, monkeypatch, tmp_path):
+    w = open_window(scan)
+
+    def full_disk(*args, **kwargs):
+        raise jn.JournalError("cannot write the journal: No space left on device")
+    with monkeypatch.context() as m:
+        m.setattr(w.journal.journal, "append", full_disk)
+        liner(w, 1, 44, 74)
+    assert "No space left" in answers.seen[-1] and journaled(w) == 0
+    liner(w, 2, 30, 60)                        # the next write carries the columns the failed one had
+    crash(w)
+    v = scans.open_scan(scan)
+    assert jn.replay(v, jn.read_journal(jn.journal_path(scan)).corrections) == (1, 0)
+    assert layers(v) == layers(w.volume)
+
+    monkeypatch.setenv(jn.ENV_DIR, str(scan))  # a file where the folder should be
+    broken = open_window(scan)
+    assert broken.journal.state == "failed" and answers.seen[-1].endswith("lost if it crashes.")
+    liner(broken, 1, 44, 74)
+    assert broken.save()                       # the window works on without a journal

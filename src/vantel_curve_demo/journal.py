@@ -393,7 +393,12 @@ class Journal:
             os.close(self._fd)
             self._fd = None
             raise JournalBusy(f"{header.get('scan', self.path.name)} is open in another window")
-        self.found = parse(self._read_all())
+        try:
+            self.found = parse(self._read_all())
+        except OSError as e:
+            os.close(self._fd)
+            self._fd = None
+            raise JournalError(f"cannot read the journal {self.path}: {e.strerror or e}") from e
         self.count = 0            # corrections written since the last clear
         self.writable = False
         self._syncer = _Syncer(self._fd)
@@ -420,14 +425,19 @@ class Journal:
     def resume(self):
         """Keeps what was found (restored into the window) and appends after it.
 
-        A torn tail is cut off first, or the next record would sit behind garbage.
+        Whatever follows the last good record (a torn one, garbage) is cut off first, or the next
+        record would sit behind it and every later read would count it as damage again.
         """
         self._check_open()
         if self.found.header is None and not self.found.corrections:
             self._rewrite_header()
-        elif self.found.torn:
-            os.ftruncate(self._fd, self.found.valid_end)
-            _sync_data(self._fd)
+        else:
+            try:
+                if os.fstat(self._fd).st_size > self.found.valid_end:
+                    os.ftruncate(self._fd, self.found.valid_end)
+                    _sync_data(self._fd)
+            except OSError as e:
+                raise JournalError(f"cannot write the journal {self.path}: {e.strerror or e}") from e
         self.count = len(self.found.corrections)
         self.writable = True
 

@@ -84,8 +84,7 @@ class EditJournal(QtCore.QObject):
             if found.skipped:
                 self._tell("Journal damaged", f"The journal of {self.w.volume.title} was damaged: none of its "
                            f"{found.skipped} records could be read. A new journal is started.")
-            j.discard()
-            self.state = "on"
+            self._start(j.discard)
             return None
         n = len(found.corrections)
         problem = jn.misfit(found.header, self.w.volume)
@@ -100,8 +99,7 @@ class EditJournal(QtCore.QObject):
         if answer == RESTORE:
             self.restore(found)
         elif answer == DISCARD:
-            j.discard()
-            self.state = "on"
+            self._start(j.discard)
             self.w.log(f"discarded {n} unsaved corrections of an earlier session")
         else:
             self.w.log(f"kept {n} unsaved corrections of an earlier session for later; "
@@ -138,8 +136,7 @@ class EditJournal(QtCore.QObject):
             w.set_frame(shown)         # also rebuilds the control points from the restored curves
         finally:
             self._replaying = False
-        self.journal.resume()
-        self.state = "on"
+        self._start(self.journal.resume)
         skipped = found.skipped + rejected
         text = f"restored {applied} unsaved corrections" + (f"; {skipped} damaged records skipped" if skipped else "")
         w.log(text)
@@ -242,8 +239,7 @@ class EditJournal(QtCore.QObject):
         self._open(jn.journal_path(path, self.directory), header)
         if self.journal is not None:
             # the file was just written from this window: what an earlier session left for it is stale
-            self._try(self.journal.discard)
-            self.state = "on"
+            self._start(self.journal.discard)
 
     def _on_discarded(self):
         self.pending.clear()
@@ -256,6 +252,16 @@ class EditJournal(QtCore.QObject):
         self.flush()
         if self.journal is not None:
             self.journal.close()
+
+    def _start(self, decide):
+        """Journals from now on, once the journal's earlier records are decided about."""
+        try:
+            decide()
+        except jn.JournalError as e:
+            self.state = "failed"
+            self._tell("Corrections not journaled", f"{e}. Corrections in this window are lost if it crashes.")
+            return
+        self.state = "on"
 
     def _try(self, action):
         try:
