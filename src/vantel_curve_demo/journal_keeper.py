@@ -44,6 +44,7 @@ class EditJournal(QtCore.QObject):
         self.state = "none"
         self.pending = {}            # (layer, frame) -> [start, stop) edited since the last record
         self.problem = None          # the last write failure, until a write succeeds again
+        self.kept = None             # the journal whose earlier corrections were kept for later
         self._replaying = False
         self._flush_soon = QtCore.QTimer(self, singleShot=True, interval=0)
         self._flush_soon.timeout.connect(self.flush)
@@ -102,6 +103,7 @@ class EditJournal(QtCore.QObject):
             self._start(j.discard)
             self.w.log(f"discarded {n} unsaved corrections of an earlier session")
         else:
+            self.kept = j.path
             self.w.log(f"kept {n} unsaved corrections of an earlier session for later; "
                        "this window journals nothing")
             self.w.statusBar().showMessage("Earlier unsaved corrections kept for later: this window's "
@@ -301,8 +303,12 @@ def tour_replays(s):
     keeper = _keeper(s)
     if keeper is None or keeper.state == "none":
         return "no file behind this volume, so no journal"
+    if keeper.state in ("kept", "elsewhere"):
+        return ("the file's journal holds an earlier session's corrections, kept for later (--recover "
+                "gives them): this run journals nothing" if keeper.state == "kept" else
+                "the file is open in another window, which keeps its journal")
     if keeper.state != "on":
-        raise StepFailed(f"the window keeps no journal ({keeper.state})")
+        raise StepFailed("the window could not open the file's journal")
     keeper.flush()
     found = jn.read_journal(keeper.journal.path)
     v = s.volume
@@ -324,13 +330,14 @@ def tour_cleared(s):
     """After the save, nothing is left to recover."""
     from .session import StepFailed
     keeper = _keeper(s)
-    if keeper is None or keeper.state == "none":
-        return "no file behind this volume, so no journal"
-    scan_journal = jn.journal_path(s.volume.path, keeper.directory)
-    left = [p for p in {scan_journal, keeper.journal.path} if jn.read_journal(p).corrections]
+    if keeper is None or keeper.state != "on":
+        return "this run keeps no journal"
+    paths = {jn.journal_path(s.volume.path, keeper.directory), keeper.journal.path} - {keeper.kept}
+    left = [p for p in paths if jn.read_journal(p).corrections]
     if left:
         raise StepFailed(f"corrections left in {', '.join(p.name for p in left)} after the save")
-    return f"the save emptied the journal; the window now journals into {keeper.journal.path.name}"
+    kept = f" ({keeper.kept.name}, kept for later, is left as it was)" if keeper.kept else ""
+    return f"nothing to recover after the save; the window now journals into {keeper.journal.path.name}{kept}"
 
 
 class _AsRead:
