@@ -136,6 +136,9 @@ def test_every_kind_of_edit_replays_into_a_fresh_window(scan, open_window):
     w.editMenu.undoAction.trigger()
     w.editMenu.redoAction.trigger()
     assert journaled(w) == 6
+    w.volume.curves[0][2][10:20] += 3          # a correction carried into another frame, as a host writes it
+    w.volume.mark_edited(0, 2, 10, 20)
+    assert w.journal.record(0, 2, (10, 20)) and journaled(w) == 7
     w.set_frame(1)
     before_last = state(w)
     liner(w, 2, 30, 60)
@@ -145,11 +148,11 @@ def test_every_kind_of_edit_replays_into_a_fresh_window(scan, open_window):
     again = open_window(scan, "Restore")
     assert state(again) == expected
     assert again.isWindowModified() and again.frame_index == F // 2
-    assert again.journal.state == "on" and journaled(again) == 7
+    assert again.journal.state == "on" and journaled(again) == 8
     # Undo takes back the last restored correction, which a window sees on its frame
     again.set_frame(1)
     again.editMenu.undoAction.trigger()
-    assert state(again) == before_last and journaled(again) == 8
+    assert state(again) == before_last and journaled(again) == 9
     crash(again)
     v = scans.open_scan(scan)
     jn.replay(v, jn.read_journal(jn.journal_path(scan)).corrections)

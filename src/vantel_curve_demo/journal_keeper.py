@@ -33,6 +33,7 @@ class EditJournal(QtCore.QObject):
     ``state`` is "on" (journaling), "kept" (the file's earlier corrections were kept for later: this
     window leaves them alone and journals nothing), "elsewhere" (another window holds the file: no
     journal and no saving here), "failed" (the journal cannot be opened) or "none" (no file).
+    Nothing is journaled before ``offer_restore`` has settled what an earlier session left.
     """
 
     def __init__(self, window, directory=None, interactive=True):
