@@ -46,9 +46,14 @@ def parse(argv):
     p.add_argument("--keep-open", action="store_true", help="with a screen: leave the window open after --script")
     p.add_argument("--review-report", metavar="OUT.csv", help=(
         "no window: write the stretches of the layers (as read) that are probably wrong, ranked, to OUT.csv"))
+    p.add_argument("--recover", metavar="OUT", help=(
+        "no window: replay the unsaved corrections journaled for PATH onto PATH as read and write the "
+        "result to OUT (.eye, or .npz as --layers reads it); the journal is kept"))
     args = p.parse_args(argv)
     if args.layers is not None and args.path is None:
         p.error("--layers goes with a PATH")
+    if args.recover is not None and args.path is None:
+        p.error("--recover needs the PATH whose corrections it recovers")
     return args
 
 
@@ -62,6 +67,9 @@ def open_volume(args):
 
 def main(argv=None):
     args = parse(sys.argv[1:] if argv is None else argv)
+    if args.recover is not None:
+        from .journal import recover
+        return recover(args.path, args.recover, args.layers, warn=lambda text: print(text, file=sys.stderr))
     t0 = time.perf_counter()
     if args.path is not None:
         print(f"reading {args.path} …", flush=True)
@@ -93,8 +101,11 @@ def main(argv=None):
     window = DemoWindow(volume, theme=args.theme, update_mode=args.update_mode, echo=say)
     from .review_panel import attach as attach_review   # the Review dock (suspects, overview, localizer)
     attach_review(window)
+    from .journal_keeper import EditJournal
+    journal = EditJournal(window, interactive=not scripted)
     window.show()
     app.processEvents()
+    journal.offer_restore()
     if not scripted:
         return app.exec()
 

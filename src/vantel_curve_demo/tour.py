@@ -5,7 +5,7 @@ session.StepFailed when the feature does not do what it should) and add one Step
 """
 from __future__ import annotations
 
-from . import checks, exports, gestures, review_panel
+from . import checks, exports, gestures, journal_keeper, review_panel
 from .session import Step
 
 STEPS = [
@@ -18,9 +18,11 @@ STEPS = [
     Step("undo and redo every gesture", checks.undo_redo, edits=True),
     Step("frame change keeps the edits", checks.frame_round_trip, edits=True),
     Step("review: correct the top suspect, and it leaves the list", review_panel.tour_step),
+    Step("journal: every correction so far replays onto the file as read", journal_keeper.tour_replays),
     Step("save the frame with curves", exports.save_frame),
     Step("save the stack with curves", exports.save_stack),
     Step("save the corrected layers (.eye, .npz) and read them back", checks.save_layers),
+    Step("journal: the save leaves nothing to recover", journal_keeper.tour_cleared),
     Step("screenshot", exports.screenshot),
     Step("theme switch rebuilds the plot", checks.theme_switch),
 ]

@@ -73,6 +73,11 @@ class DemoWindow(QtWidgets.QMainWindow):
     frameChanged = QtCore.Signal(int)
     plotReplaced = QtCore.Signal(object)
     layersEdited = QtCore.Signal(int, int, int, int)
+    # what became of the corrections (the edit journal follows them): saved to a path, thrown away
+    # when closing, and the window closed
+    layersSaved = QtCore.Signal(object)
+    layersDiscarded = QtCore.Signal()
+    closed = QtCore.Signal()
     _framesPrepared = QtCore.Signal(int, int)
 
     def __init__(self, volume, theme="dark", update_mode="local", echo=None, fill_in_background=True):
@@ -94,6 +99,7 @@ class DemoWindow(QtWidgets.QMainWindow):
         if self.save_path is not None and self.save_path.suffix.lower() != ".eye":
             self.save_path = None        # never overwrite a scanner's file: the first save asks
         self.ask_before_close = True
+        self.save_blocked = None         # why this window may not save its file (another window has it)
         self._closing = False
         self.resize(1440, 860)
 
@@ -488,6 +494,10 @@ class DemoWindow(QtWidgets.QMainWindow):
 
     def save(self, ask=False):
         """Writes the corrected layers to .eye (asking where the first time); True when written."""
+        if self.save_blocked:
+            self.statusBar().showMessage(self.save_blocked, 8000)
+            QMessageBox.warning(self, "Cannot save", self.save_blocked)
+            return False
         path = self.save_path
         if ask or path is None:
             path = self._ask_path("Save corrected layers", self.save_path or self._suggested(".eye"),
@@ -500,6 +510,7 @@ class DemoWindow(QtWidgets.QMainWindow):
         self.save_path = path
         self.volume.modified = False
         self._update_title()
+        self.layersSaved.emit(path)
         return True
 
     def export_layers(self, path=None):
@@ -520,8 +531,11 @@ class DemoWindow(QtWidgets.QMainWindow):
                     answer == QMessageBox.StandardButton.Save and not self.save()):
                 event.ignore()
                 return
+            if answer == QMessageBox.StandardButton.Discard:
+                self.layersDiscarded.emit()
         self._closing = True
         super().closeEvent(event)
+        self.closed.emit()
 
     # -- frames made in the background ------------------------------------------------------------
     def _prepare_frames(self):
