@@ -310,3 +310,32 @@ def test_a_journal_that_cannot_be_written_loses_no_correction(scan, open_window,
     assert broken.journal.state == "failed" and answers.seen[-1].endswith("lost if it crashes.")
     liner(broken, 1, 44, 74)
     assert broken.save()                       # the window works on without a journal
+
+
+def test_a_carry_and_its_undo_are_journaled_and_the_carried_frames_marked_for_review(open_window, scan):
+    from PySide6.QtTest import QTest
+
+    from vantel_curve_demo import app, review_panel
+    w = open_window(scan)
+    review_panel.attach(w)
+    app.connect_carry(w, w.journal)
+    w.set_frame(1)
+    w.ui.comboBox_enfaceA_Slab.setCurrentIndex(0)
+    liner(w, 0, 40, 90)
+    w.carryActions.countBox.setValue(2)
+    QTest.keyClick(w, QtCore.Qt.Key.Key_BracketRight, QtCore.Qt.KeyboardModifier.ControlModifier)
+    QtCore.QCoreApplication.processEvents()
+    carried = {f: w.volume.work[0][f].copy() for f in (2, 3)}
+    w.journal.flush()
+    last = jn.read_journal(w.journal.journal.path).corrections[-1]
+    assert last.cause == "carry" and sorted(e.frame for e in last.edits) == [2, 3]
+    for e in last.edits:
+        assert np.array_equal(e.values, carried[e.frame][e.columns]), "the journal holds the carried values"
+    assert {(m.frame, m.kind) for m in w.review.review.marks} == {(2, "carried"), (3, "carried")}
+
+    assert w.carryActions.undo()
+    w.journal.flush()
+    undone = jn.read_journal(w.journal.journal.path).corrections[-1]
+    assert undone.cause == "undo" and sorted(e.frame for e in undone.edits) == [2, 3]
+    for e in undone.edits:
+        assert np.array_equal(e.values, w.volume.work[0][e.frame][e.columns])

@@ -65,6 +65,24 @@ def open_volume(args):
     return open_scan(args.path, args.layers)
 
 
+def connect_carry(window, journal):
+    """A carry, its undo and its redo are journaled like the plot's own corrections, and the carried
+    frames are marked in the review until they are shown."""
+    carry, review = window.carryActions, getattr(window, "review", None)
+
+    def journaled(layer, spans, cause):
+        journal.record_spans(layer, [(frame, (start, stop), None) for frame, start, stop in spans], cause)
+
+    def carried(layer, spans):
+        journaled(layer, spans, "carry")
+        if review is not None:
+            for frame, start, stop in spans:
+                review.mark(frame, layer, start, stop, "carried")
+
+    carry.carried.connect(carried)
+    carry.undone.connect(lambda layer, spans: journaled(layer, spans, "undo"))
+
+
 def main(argv=None):
     args = parse(sys.argv[1:] if argv is None else argv)
     if args.recover is not None:
@@ -103,6 +121,7 @@ def main(argv=None):
     attach_review(window)
     from .journal_keeper import EditJournal
     journal = EditJournal(window, interactive=not scripted)
+    connect_carry(window, journal)
     window.show()
     app.processEvents()
     journal.offer_restore()

@@ -209,16 +209,24 @@ class EditJournal(QtCore.QObject):
         to what the volume's working curve now holds there. The columns' edited marks are journaled
         as the volume has them, so mark them before calling this. Returns whether it was written.
         """
+        return self.record_spans(layer, [(frame, columns, values)], cause)
+
+    def record_spans(self, layer, spans, cause="carry"):
+        """Journals edits of one layer on several frames (a whole carry) as one correction: ``spans``
+        holds (frame, columns, values) as ``record`` takes them. Returns whether it was written."""
         if self.state != "on":
             return False
         self.flush()
-        layer, frame = int(layer), int(frame)
-        cols = slice(int(columns[0]), int(columns[1])) if isinstance(columns, tuple) else np.asarray(columns)
-        volume = self.w.volume
-        if values is None:
-            values = volume.work[layer][frame, cols]
+        volume, edits = self.w.volume, []
+        for frame, columns, values in spans:
+            layer, frame = int(layer), int(frame)
+            cols = slice(int(columns[0]), int(columns[1])) if isinstance(columns, tuple) else np.asarray(columns)
+            if values is None:
+                values = volume.work[layer][frame, cols]
+            edits.append(jn.Edit(layer, frame, cols, np.asarray(values, dtype=np.float64),
+                                 volume.edited[layer][frame, cols].copy()))
         try:
-            self.journal.record(layer, frame, cols, values, volume.edited[layer][frame, cols].copy(), cause)
+            self.journal.append(edits, cause)
         except jn.JournalError as e:
             self._tell("Corrections not journaled", f"{e}. Save your corrections.")
             return False
