@@ -171,11 +171,6 @@ inline void setattr(nb::handle obj, const char *name, nb::handle value) {
 
 inline nb::object none() { return nb::none(); }
 
-// A closure-carrying function object; its data reaches the body as Call::closure.
-inline nb::object make_closure(const MethodDef &def, const char *qualname, nb::handle data) {
-    return make_function(def, qualname, data);
-}
-
 // A weak reference to `obj`, for closure data (see weak_referent).
 inline nb::object weak_ref(nb::handle obj) {
     nb::object ref = nb::steal(PyWeakref_NewRef(obj.ptr(), nullptr));

@@ -79,8 +79,7 @@ void write_span(nb::handle self, nb::handle curve_index, nb::handle inter, nb::h
 
 }  // namespace
 
-nb::object build_curve(Call &c) {
-    nb::handle self = c.self(), curve_index = c.arg("curve_index");
+void build_curve(nb::handle self, nb::handle curve_index) {
     nb::object np = module_global("np");
     nb::object curves = getattr(self, "gCurves");
 
@@ -98,12 +97,12 @@ nb::object build_curve(Call &c) {
             self.attr("build_curve")(index);
         }
         if (count > 0) edits::clear(self);
-        return nb::none();
+        return;
     }
 
     nb::object ge = nb::steal(PyObject_RichCompare(curve_index.ptr(), nb::int_(py_len(curves)).ptr(), Py_GE));
     if (!ge.is_valid()) throw nb::python_error();
-    if (truthy(ge)) return nb::none();
+    if (truthy(ge)) return;
 
     nb::object inter = interpolate(self, np, curve_index);
     nb::object span = edits::pending(self);
@@ -113,7 +112,7 @@ nb::object build_curve(Call &c) {
     getattr(self, "sigControlPointChanged")
         .attr("emit")(item(span, 0), item(span, nb::slice(nb::int_(1), nb::none(), nb::none())));
     edits::clear(self);
-    return nb::none();
 }
+constexpr MethodDef kBuildCurve = method<build_curve>("build_curve", "(self, curve_index: int = -1) -> None");
 
 }  // namespace cep::curve_model

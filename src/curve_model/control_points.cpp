@@ -114,8 +114,7 @@ nb::object columns_native(nb::handle np, nb::handle curve, bool have_t, double t
 
 }  // namespace
 
-nb::object generate_control_points(Call &c) {
-    nb::handle self = c.self(), t_p = c.arg("t_p");
+nb::object generate_control_points(nb::handle self, nb::handle t_p) {
     nb::object curves = getattr(self, "gCurves");
     nb::object t = binop(PyNumber_Multiply, t_p, nb::int_(py_len(item(curves, 0))));
     double t_native = 0;
@@ -133,5 +132,7 @@ nb::object generate_control_points(Call &c) {
     }
     return std::move(result);
 }
+constexpr MethodDef kGenerateControlPoints = method<generate_control_points>(
+    "_generate_control_points", "(self, t_p: float = 0.2) -> list");
 
 }  // namespace cep::curve_model

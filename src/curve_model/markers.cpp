@@ -32,15 +32,14 @@ void draw_neighbours(nb::handle self, const char *plot_attr, const char *points_
 
 }  // namespace
 
-nb::object plot_indicator(Call &c) {
-    nb::handle self = c.self(), pos = c.arg("pos"), direction = c.arg("direction");
+void plot_indicator(nb::handle self, nb::handle pos, nb::handle direction) {
     if (pos.is_none()) {
         remove_if_set(self, "indicator_plot");
-        return nb::none();
+        return;
     }
     remove_if_set(self, "indicator_plot");
     nb::object added = getattr(self, "added_items");
-    if (added.is_none() || py_len(added) == 0 || getattr(item(added, 0), "image").is_none()) return nb::none();
+    if (added.is_none() || py_len(added) == 0 || getattr(item(added, 0), "image").is_none()) return;
     auto [h, w] = unpack2(getattr(getattr(item(getattr(self, "added_items"), 0), "image"), "shape"));
 
     nb::object pen = module_global("pg").attr("mkPen")(nb::make_tuple(200, 200, 0), "width"_a = 2,
@@ -60,11 +59,11 @@ nb::object plot_indicator(Call &c) {
         ys.append(y);
     }
     setattr(self, "indicator_plot", plot_super(self).attr("plot")(xs, ys, "pen"_a = pen));
-    return nb::none();
 }
+constexpr MethodDef kPlotIndicator = method<plot_indicator>(
+    "plot_indicator", "(self, pos: Any, direction: str = 'vertical') -> None");
 
-nb::object plot_focus_control_point(Call &c) {
-    nb::handle self = c.self(), point = c.arg("control_point"), event_pos = c.arg("eventPos");
+void plot_focus_control_point(nb::handle self, nb::handle point, nb::handle event_pos) {
     remove_if_set(self, "focus_control_point_plot");
     if (!point.is_none()) {
         nb::list xs, ys;
@@ -82,7 +81,8 @@ nb::object plot_focus_control_point(Call &c) {
     }
     draw_neighbours(self, "modified_left_adjcent_plot", "modified_left_adjcent_points");
     draw_neighbours(self, "modified_right_adjcent_plot", "modified_right_adjcent_points");
-    return nb::none();
 }
+constexpr MethodDef kPlotFocusControlPoint = method<plot_focus_control_point>(
+    "plot_focus_control_point", "(self, control_point: Any, eventPos: QtCore.QPointF = None) -> None");
 
 }  // namespace cep::curve_model

@@ -19,8 +19,7 @@ nb::object above(nb::handle np, nb::handle sorted_x, nb::handle x) {
 
 }  // namespace
 
-nb::object add_cv_point(Call &c) {
-    nb::handle self = c.self(), x_value = c.arg("x_value"), y_value = c.arg("y_value"), curve_index = c.arg("curve_index");
+void add_cv_point(nb::handle self, nb::handle x_value, nb::handle y_value, nb::handle curve_index) {
     nb::object np = module_global("np");
     nb::object entry = item(getattr(self, "ctrl_points"), curve_index);
 
@@ -35,11 +34,11 @@ nb::object add_cv_point(Call &c) {
     nb::object last = truthy(py_compare(x_value, nb::int_(n - 1), Py_GE)) ? nb::object(nb::int_(n - 1))
                                                                        : above(np, sorted_x, x_value);
     edits::record(self, curve_index, start, py_add(last, nb::int_(1)));
-    return nb::none();
 }
+constexpr MethodDef kAddCvPoint = method<add_cv_point>(
+    "add_cv_point", "(self, x_value: int, y_value: int, curve_index: int) -> None");
 
-nb::object remove_cv_points(Call &c) {
-    nb::handle self = c.self(), x_indexes = c.arg("x_indexes"), curve_index = c.arg("curve_index");
+void remove_cv_points(nb::handle self, nb::handle x_indexes, nb::handle curve_index) {
     nb::object np = module_global("np");
     nb::object entry = item(getattr(self, "ctrl_points"), curve_index);
 
@@ -62,7 +61,8 @@ nb::object remove_cv_points(Call &c) {
 
     set_item(entry, nb::int_(0), np.attr("delete")(item(entry, 0), positions));
     set_item(entry, nb::int_(1), np.attr("delete")(item(entry, 1), positions));
-    return nb::none();
 }
+constexpr MethodDef kRemoveCvPoints = method<remove_cv_points>(
+    "remove_cv_points", "(self, x_indexes: Any, curve_index: int) -> None");
 
 }  // namespace cep::curve_model

@@ -90,8 +90,7 @@ void burn_in_curve(nb::handle rgb, int64_t h, int64_t w, nb::handle curve, nb::h
     draw_prepared(rgb, prepare_curve(h, w, curve, props));
 }
 
-nb::object get_current_frame_as_uint8(Call &c) {
-    nb::handle self = c.self();
+nb::object get_current_frame_as_uint8(nb::handle self) {
     nb::object items = getattr(self, "added_items");
     if (items.is_none()) return nb::none();
     if (py_len(items) == 0) return nb::none();
@@ -105,9 +104,11 @@ nb::object get_current_frame_as_uint8(Call &c) {
     }
     return img;
 }
+constexpr MethodDef kGetCurrentFrameAsUint8 = method<get_current_frame_as_uint8>(
+    "_get_current_frame_as_uint8", "(self) -> np.ndarray",
+    "Return the current displayed frame as a uint8 array, or None if unavailable.");
 
-nb::object render_image_with_curves(Call &c) {
-    nb::handle self = c.self(), frame = c.arg("frame_img");
+nb::object render_image_with_curves(nb::handle self, nb::handle frame) {
     nb::object np = module_global("np");
     nb::object h, w, rgb;
     if (py_eq(getattr(frame, "ndim"), nb::int_(2))) {
@@ -126,5 +127,8 @@ nb::object render_image_with_curves(Call &c) {
     for (nb::handle pair : zip(curves, props)) burn_in_curve(rgb, hh, ww, item(pair, 0), item(pair, 1));
     return rgb;
 }
+constexpr MethodDef kRenderImageWithCurves = method<render_image_with_curves>(
+    "_render_image_with_curves", "(self, frame_img: np.ndarray) -> np.ndarray",
+    "Render a single grayscale frame with all visible curves drawn on it as an RGB image.");
 
 }  // namespace cep::export_

@@ -26,23 +26,24 @@ nb::object stack_path(nb::handle filename) {
 
 }  // namespace
 
-nb::object setVolumeData(Call &c) {
+void setVolumeData(nb::handle self, nb::handle data) {
     nb::object np = module_global("np");
-    setattr(c.self(), "volumeData", np.attr("ascontiguousarray")(c.arg("data"), "dtype"_a = np.attr("uint8")));
-    return nb::none();
+    setattr(self, "volumeData", np.attr("ascontiguousarray")(data, "dtype"_a = np.attr("uint8")));
 }
+constexpr MethodDef kSetVolumeData = method<setVolumeData>("setVolumeData", "(self, data: np.ndarray) -> None",
+    "Set the volume data for stack saving.");
 
-nb::object setVolumeGCurves(Call &c) {
-    setattr(c.self(), "volumeGCurves", c.arg("gCurves_volume"));
-    return nb::none();
+void setVolumeGCurves(nb::handle self, nb::handle gCurves_volume) {
+    setattr(self, "volumeGCurves", gCurves_volume);
 }
+constexpr MethodDef kSetVolumeGCurves = method<setVolumeGCurves>("setVolumeGCurves", "(self, gCurves_volume) -> None",
+    "Set per-frame curves for the volume stack.");
 
-nb::object onSaveImageAs(Call &c) {
-    nb::handle self = c.self();
+void onSaveImageAs(nb::handle self) {
     nb::object filename = ask_save_path(self, "Save Image", "Image (*.png)");
-    if (!truthy(filename)) return nb::none();
+    if (!truthy(filename)) return;
     nb::object items = getattr(self, "added_items");
-    if (items.is_none()) return nb::none();
+    if (items.is_none()) return;
     Py_ssize_t idx = 0;
     for (nb::handle image_item : items) {
         // Each name derives from the previous one: scan.png, scan_1.png, scan_1_2.png.
@@ -53,15 +54,15 @@ nb::object onSaveImageAs(Call &c) {
         image_item.attr("save")(filename);
         ++idx;
     }
-    return nb::none();
 }
+constexpr MethodDef kOnSaveImageAs = method<onSaveImageAs>("onSaveImageAs", "(self) -> None",
+    "Saves the current plot as an image file.");
 
-nb::object onSaveImageWithCurveAs(Call &c) {
-    nb::handle self = c.self();
+void onSaveImageWithCurveAs(nb::handle self) {
     nb::object frame = self.attr("_get_current_frame_as_uint8")();
-    if (frame.is_none()) return nb::none();
+    if (frame.is_none()) return;
     nb::object filename = ask_save_path(self, "Save Image with Curve", "TIFF (*.tiff);;PNG (*.png)");
-    if (!truthy(filename)) return nb::none();
+    if (!truthy(filename)) return;
     nb::object rgb = self.attr("_render_image_with_curves")(frame);
     if (ends_with_tiff(filename)) {
         module_global("tifffile").attr("imwrite")(filename, rgb);
@@ -69,25 +70,26 @@ nb::object onSaveImageWithCurveAs(Call &c) {
         nb::object cv2 = module_global("cv2");
         cv2.attr("imwrite")(filename, cv2.attr("cvtColor")(rgb, cv2.attr("COLOR_RGB2BGR")));
     }
-    return nb::none();
 }
+constexpr MethodDef kOnSaveImageWithCurveAs = method<onSaveImageWithCurveAs>(
+    "onSaveImageWithCurveAs", "(self) -> None",
+    "Save the current image frame with curves overlaid as a color image.");
 
-nb::object onSaveStackImageAs(Call &c) {
-    nb::handle self = c.self();
+void onSaveStackImageAs(nb::handle self) {
     nb::object volume = getattr(self, "volumeData");
-    if (volume.is_none()) return nb::none();
+    if (volume.is_none()) return;
     nb::object filename = ask_save_path(self, "Save Stack Image", "Image (*.tiff)");
-    if (!truthy(filename)) return nb::none();
+    if (!truthy(filename)) return;
     filename = stack_path(filename);
     self.attr("_start_save_worker")("stack", filename, "volume_data"_a = getattr(self, "volumeData"));
-    return nb::none();
 }
+constexpr MethodDef kOnSaveStackImageAs = method<onSaveStackImageAs>("onSaveStackImageAs", "(self) -> None",
+    "Save the volume stack as a grayscale TIFF file using a background worker thread.");
 
-nb::object onSaveStackImageWithCurveAs(Call &c) {
-    nb::handle self = c.self();
-    if (getattr(self, "volumeData").is_none()) return nb::none();
+void onSaveStackImageWithCurveAs(nb::handle self) {
+    if (getattr(self, "volumeData").is_none()) return;
     nb::object filename = ask_save_path(self, "Save Stack Image with Curve", "Image (*.tiff)");
-    if (!truthy(filename)) return nb::none();
+    if (!truthy(filename)) return;
     filename = stack_path(filename);
     nb::dict keywords;
     keywords["volume_data"] = getattr(self, "volumeData");
@@ -103,7 +105,9 @@ nb::object onSaveStackImageWithCurveAs(Call &c) {
     PyObject *r = PyObject_Call(start.ptr(), nb::make_tuple("stack_with_curve", filename).ptr(), keywords.ptr());
     if (!r) throw nb::python_error();
     Py_DECREF(r);
-    return nb::none();
 }
+constexpr MethodDef kOnSaveStackImageWithCurveAs = method<onSaveStackImageWithCurveAs>(
+    "onSaveStackImageWithCurveAs", "(self) -> None",
+    "Save the volume stack with curves overlaid as a color TIFF using a background worker thread.");
 
 }  // namespace cep::export_

@@ -20,8 +20,7 @@ nb::object cursor(const char *shape) { return module_global("QtCore").attr("Qt")
 
 }  // namespace
 
-nb::object start_save_worker(Call &c) {
-    nb::handle self = c.self(), save_type = c.arg("save_type"), filename = c.arg("filename");
+void start_save_worker(nb::handle self, nb::handle save_type, nb::handle filename, nb::dict kwargs) {
     nb::object running = getattr(self, "save_worker");
     if (!running.is_none() && truthy(running.attr("isRunning")())) {
         request_stop(running);
@@ -29,7 +28,7 @@ nb::object start_save_worker(Call &c) {
         running.attr("wait")();
     }
     PyObject *made = PyObject_Call(module_global("CurveStackSaveWorker").ptr(), nb::make_tuple(filename, save_type).ptr(),
-                                   c.varkw.ptr());
+                                   kwargs.ptr());
     if (!made) throw nb::python_error();
     setattr(self, "save_worker", nb::steal(made));
     nb::object worker = getattr(self, "save_worker");
@@ -42,33 +41,38 @@ nb::object start_save_worker(Call &c) {
     show_status(window, concat({nb::str("Saving "), py_str(save_type), nb::str("...")}));
     worker.attr("start")();
     keep_until_finished(worker);
-    return nb::none();
 }
+constexpr MethodDef kStartSaveWorker = method<start_save_worker>(
+    "_start_save_worker", "(self, save_type: str, filename: str, **kwargs) -> None",
+    "Start a background worker thread for saving stack images.");
 
-nb::object on_save_progress(Call &c) {
-    show_status(getattr(c.self(), "parentWindow"), concat({nb::str("Saving... "), py_str(c.arg("progress")), nb::str("%")}));
-    return nb::none();
+void on_save_progress(nb::handle self, nb::handle progress) {
+    show_status(getattr(self, "parentWindow"), concat({nb::str("Saving... "), py_str(progress), nb::str("%")}));
 }
+constexpr MethodDef kOnSaveProgress = method<on_save_progress>("_on_save_progress", "(self, progress: int) -> None",
+    "Handle save-progress updates from the worker thread.");
 
-nb::object on_save_finished(Call &c) {
-    nb::object window = getattr(c.self(), "parentWindow");
+void on_save_finished(nb::handle self, nb::handle message) {
+    nb::object window = getattr(self, "parentWindow");
     window.attr("setCursor")(cursor("ArrowCursor"));
-    show_status(window, c.arg("message"), 3000);
-    return nb::none();
+    show_status(window, message, 3000);
 }
+constexpr MethodDef kOnSaveFinished = method<on_save_finished>("_on_save_finished", "(self, message: str) -> None",
+    "Handle successful completion of the save operation.");
 
-nb::object on_save_error(Call &c) {
-    nb::object window = getattr(c.self(), "parentWindow");
+void on_save_error(nb::handle self, nb::handle error_message) {
+    nb::object window = getattr(self, "parentWindow");
     window.attr("setCursor")(cursor("ArrowCursor"));
     show_status(window, nb::str("Save failed"));
     nb::object QMessageBox = module_global("QMessageBox");
     nb::object box = QMessageBox(window);
     box.attr("setWindowTitle")("Save Error");
     box.attr("setText")("Failed to save file");
-    box.attr("setDetailedText")(c.arg("error_message"));
+    box.attr("setDetailedText")(error_message);
     box.attr("setIcon")(QMessageBox.attr("Icon").attr("Warning"));
     box.attr("exec_")();
-    return nb::none();
 }
+constexpr MethodDef kOnSaveError = method<on_save_error>("_on_save_error", "(self, error_message: str) -> None",
+    "Handle errors from the save worker thread.");
 
 }  // namespace cep::export_

@@ -45,21 +45,20 @@ bool gray_frame_to_rgb(nb::handle volume, nb::handle rgb, Py_ssize_t i, Py_ssize
 constexpr int kRgbLevel = 2, kGrayLevel = 1;
 
 // One page of the grayscale stack, as tifffile asks for it.
-nb::object gray_page(Call &c) {
-    nb::handle data = c.closure;  // (worker, volume)
+nb::object gray_page(Closure data, nb::handle i) {  // data: (worker, volume)
     check_stop(control_of(PyTuple_GET_ITEM(data.ptr(), 0)));
-    return item(PyTuple_GET_ITEM(data.ptr(), 1), c.arg("i"));
+    return item(PyTuple_GET_ITEM(data.ptr(), 1), i);
 }
-const MethodDef kGrayPage = {"gray_page", "(i)", gray_page, nullptr};
+constexpr MethodDef kGrayPage = method<gray_page>("gray_page", "(i)");
 
 // One page of the curve stack: frame i as RGB with that frame's curves burnt in.
 // tifffile asks for the pages in order, each once, and keeps the strips of the last
 // few while they are compressed, so every page is an array of its own.
-nb::object curve_page(Call &c) {
-    nb::handle data = c.closure;  // (worker, volume, curves, per-frame curves or None, props, frames, h, w)
+// data: (worker, volume, curves, per-frame curves or None, props, frames, h, w)
+nb::object curve_page(Closure data, nb::handle index) {
     auto at = [&](Py_ssize_t k) { return nb::handle(PyTuple_GET_ITEM(data.ptr(), k)); };
     nb::handle self = at(0), volume = at(1), curves = at(2), per_frame = at(3), props = at(4);
-    const Py_ssize_t i = as_index(c.arg("i")), frames = as_index(at(5));
+    const Py_ssize_t i = as_index(index), frames = as_index(at(5));
     const int64_t h = nb::cast<int64_t>(at(6)), w = nb::cast<int64_t>(at(7));
     check_stop(control_of(self));
     emit(self, "progress", nb::int_(static_cast<long>(static_cast<double>(i) / static_cast<double>(frames) * 90.0)));
@@ -88,29 +87,27 @@ nb::object curve_page(Call &c) {
     if (i + 1 == frames) emit(self, "progress", nb::int_(95));
     return page;
 }
-const MethodDef kCurvePage = {"curve_page", "(i)", curve_page, nullptr};
+constexpr MethodDef kCurvePage = method<curve_page>("curve_page", "(i)");
 
 nb::object pages_of(const MethodDef &def, nb::handle data, nb::handle frames) {
     nb::object builtins = nb::module_::import_("builtins");
-    return builtins.attr("map")(make_closure(def, def.name, data), builtins.attr("range")(frames));
+    return builtins.attr("map")(make_function(def, def.name, data), builtins.attr("range")(frames));
 }
 
 }  // namespace
 
 namespace worker {
 
-nb::object init(Call &c) {
-    nb::handle self = c.self();
+void init(nb::handle self, nb::handle filename, nb::handle save_type, nb::dict kwargs) {
     worker_super(self).attr("__init__")();
-    setattr(self, "filename", c.arg("filename"));
-    setattr(self, "save_type", c.arg("save_type"));
-    setattr(self, "kwargs", c.varkw);
+    setattr(self, "filename", filename);
+    setattr(self, "save_type", save_type);
+    setattr(self, "kwargs", kwargs);
     register_worker(self);
-    return nb::none();
 }
+constexpr MethodDef kWorkerInit = method<init>("__init__", "(self, filename: str, save_type: str, **kwargs)");
 
-nb::object run(Call &c) {
-    nb::handle self = c.self();
+nb::object run(nb::handle self) {
     std::shared_ptr<WorkerControl> control = control_of(self);
     if (self.attr("currentThread")().is(self)) {
         self.attr("setTerminationEnabled")(false);
@@ -139,9 +136,9 @@ nb::object run(Call &c) {
     emit(self, "error", concat({nb::str("Error saving: "), py_str(error.value())}));
     return nb::none();
 }
+constexpr MethodDef kWorkerRun = method<run>("run", "(self)");
 
-nb::object save_stack(Call &c) {
-    nb::handle self = c.self();
+nb::object save_stack(nb::handle self) {
     std::shared_ptr<WorkerControl> control = control_of(self);
     nb::object volume = item(getattr(self, "kwargs"), nb::str("volume_data"));
     emit(self, "progress", nb::int_(50));
@@ -167,9 +164,10 @@ nb::object save_stack(Call &c) {
     emit(self, "progress", nb::int_(100));
     return nb::none();
 }
+constexpr MethodDef kWorkerSaveStack = method<save_stack>("_save_stack", "(self)",
+    "Save volume stack as grayscale TIFF.");
 
-nb::object save_stack_with_curve(Call &c) {
-    nb::handle self = c.self();
+nb::object save_stack_with_curve(nb::handle self) {
     std::shared_ptr<WorkerControl> control = control_of(self);
     nb::object kwargs = getattr(self, "kwargs");
     nb::object volume = item(kwargs, nb::str("volume_data"));
@@ -197,6 +195,10 @@ nb::object save_stack_with_curve(Call &c) {
     emit(self, "progress", nb::int_(100));
     return nb::none();
 }
+constexpr MethodDef kWorkerSaveStackWithCurve = method<save_stack_with_curve>("_save_stack_with_curve", "(self)",
+    "Save volume stack with curve lines burned in as RGB TIFF.\n\n"
+    "If ``gCurves_volume`` was given, entry i of each curve's per-frame sequence is\n"
+    "drawn on frame i; otherwise the plot's current curves are drawn on every frame.");
 
 }  // namespace worker
 }  // namespace cep::export_

@@ -69,14 +69,13 @@ void prune_started() {
 }
 
 // At interpreter exit a save under way is finished, not cut off: its file is the user's.
-nb::object finish_started_saves(Call &) {
-    if (!g_started) return nb::none();
+void finish_started_saves() {
+    if (!g_started) return;
     nb::list pending = nb::borrow<nb::list>(nb::handle(g_started));
     for (nb::handle w : nb::list(pending)) w.attr("wait")();
     if (PyList_SetSlice(g_started, 0, PY_SSIZE_T_MAX, nullptr) < 0) throw nb::python_error();
-    return nb::none();
 }
-const MethodDef kFinishSaves = {"_finish_started_saves", "()", finish_started_saves, nullptr};
+constexpr MethodDef kFinishSaves = method<finish_started_saves>("_finish_started_saves", "()");
 
 }  // namespace
 

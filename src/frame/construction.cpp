@@ -40,8 +40,7 @@ void give_fresh_lists(nb::handle self) {
 // entry, and once the plot is deleted the next paint of the view follows a dangling
 // pointer. The plot's target announces a change before it drops the old shape, while the
 // index still finds the item where it filed it, and computes a new shape silently.
-nb::object target_shape(Call &c) {
-    nb::handle target = c.self();
+nb::object target_shape(nb::handle target) {
     nb::object shape = getattr(target, "_shape");
     if (!shape.is_none()) return shape;
     nb::object generated = target.attr("generateShape")();
@@ -50,15 +49,14 @@ nb::object target_shape(Call &c) {
     return generated;
 }
 
-nb::object target_view_transform_changed(Call &c) {
-    nb::handle target = c.self();
+void target_view_transform_changed(nb::handle target) {
     target.attr("prepareGeometryChange")();
     nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(target.ptr()))).attr("viewTransformChanged")(target);
-    return nb::none();
 }
 
-const MethodDef kTargetShape = {"shape", "(self)", target_shape, nullptr};
-const MethodDef kTargetViewChanged = {"viewTransformChanged", "(self)", target_view_transform_changed, nullptr};
+constexpr MethodDef kTargetShape = method<target_shape>("shape", "(self)");
+constexpr MethodDef kTargetViewChanged =
+    method<target_view_transform_changed>("viewTransformChanged", "(self)");
 
 // Bound to the target itself, so that Qt's virtual calls and pyqtgraph's own calls both
 // reach them. The functions are made once and live as long as the module, like methods.
@@ -73,12 +71,10 @@ PyObject *g_target_view_changed = nullptr;
 
 }  // namespace
 
-nb::object init(Call &c) {
-    nb::handle self = c.self();
-    nb::handle parentWindow = c.arg("parentWindow"), eidtorType = c.arg("eidtorType"), update_mode = c.arg("update_mode"), enableEditorMenu = c.arg("enableEditorMenu");
-
-    plot_super(self).attr("__init__")(c.arg("parent"), c.arg("name"), c.arg("labels"), c.arg("title"),
-                                    c.arg("viewBox"), c.arg("axisItems"), c.arg("enableMenu"), **c.varkw);
+void init(nb::handle self, nb::handle parentWindow, nb::handle parent, nb::handle name, nb::handle labels,
+          nb::handle title, nb::handle viewBox, nb::handle axisItems, nb::handle enableMenu, nb::handle eidtorType,
+          nb::handle update_mode, nb::handle enableEditorMenu, nb::dict kargs) {
+    plot_super(self).attr("__init__")(parent, name, labels, title, viewBox, axisItems, enableMenu, **kargs);
     give_fresh_lists(self);
     setattr(self, "parentWindow", parentWindow);
     setattr(self, "editorType", getattr(eidtorType, "lower")());
@@ -127,11 +123,14 @@ nb::object init(Call &c) {
 
     for (const auto &entry : kSaveEntries)
         getattr(self, "menu").attr("addAction")(entry[0], getattr(self, entry[1]));
-    return nb::none();
 }
+constexpr MethodDef kInit = method<init>(
+    "__init__", "(self, parentWindow: QtWidgets.QWidget = None, parent: QtWidgets.QWidget = None, name: str = None, "
+    "labels: dict = None, title: str = None, viewBox: pg.ViewBox = None, axisItems: dict = None, "
+    "enableMenu: bool = True, eidtorType: str = 'none', update_mode: str = 'global', "
+    "enableEditorMenu: bool = True, **kargs) -> None");
 
-nb::object get_inverse_color(Call &c) {
-    nb::handle color = c.arg("color");
+nb::object get_inverse_color(nb::handle, nb::handle color) {
     nb::object full = nb::int_(255);
     nb::object parts[3];
     for (int i = 0; i < 3; ++i) {
@@ -141,5 +140,6 @@ nb::object get_inverse_color(Call &c) {
     }
     return nb::make_tuple(parts[0], parts[1], parts[2]);
 }
+constexpr MethodDef kGetInverseColor = method<get_inverse_color>("<lambda>", "(self, color)");
 
 }  // namespace cep::frame

@@ -4,24 +4,22 @@
 
 namespace cep::frame {
 
-nb::object set_curve(Call &c) {
-    nb::handle self = c.self(), curve = c.arg("curve"), curve_props = c.arg("curve_props");
+void set_curve(nb::handle self, nb::handle curve, nb::handle curve_props) {
     setattr(self, "gCurves", curve);
     setattr(self, "curveLen", nb::int_(py_len(item(curve, 0))));
     setattr(self, "curve_props", curve_props);
     setattr(self, "curve_props_bk", module_global("deepcopy")(curve_props));
     setattr(self, "ctrl_points", self.attr("_generate_control_points")());
-    return nb::none();
 }
+constexpr MethodDef kSetCurve = method<set_curve>("set_curve", "(self, curve: list, curve_props: Any) -> None");
 
-nb::object set_roi(Call &c) {
-    setattr(c.self(), "roi_position", c.arg("roi_position"));
-    return nb::none();
+void set_roi(nb::handle self, nb::handle roi_position) {
+    setattr(self, "roi_position", roi_position);
 }
+constexpr MethodDef kSetRoi = method<set_roi>("set_roi", "(self, roi_position: list) -> None");
 
-nb::object set_added_items(Call &c) {
-    nb::handle self = c.self();
-    nb::object items = nb::borrow(c.arg("added_items"));
+void set_added_items(nb::handle self, nb::handle added_items) {
+    nb::object items = nb::borrow(added_items);
     // None means "no items": a black live-wire image and nothing under the curves.
     if (items.is_none())
         items = nb::list();
@@ -45,12 +43,11 @@ nb::object set_added_items(Call &c) {
         getattr(self, "liveWire")
             .attr("applyImage")(np.attr("zeros")(nb::make_tuple(100, 100), "dtype"_a = np.attr("uint8")));
     }
-    return nb::none();
 }
+constexpr MethodDef kSetAddedItems = method<set_added_items>("set_added_items", "(self, added_items: Any) -> None");
 
-nb::object plot(Call &c) {
-    nb::handle self = c.self();
-    if (getattr(self, "gCurves").is_none() || getattr(self, "curve_props").is_none()) return nb::none();
+void plot(nb::handle self, nb::tuple, nb::dict) {
+    if (getattr(self, "gCurves").is_none() || getattr(self, "curve_props").is_none()) return;
     self.attr("clear")();
 
     nb::object added = getattr(self, "added_items");
@@ -101,7 +98,7 @@ nb::object plot(Call &c) {
             base_plot(line_x, line_y, "pen"_a = roi_pen);
         }
     }
-    return nb::none();
 }
+constexpr MethodDef kPlot = method<plot>("plot", "(self, *args, **kargs) -> None");
 
 }  // namespace cep::frame

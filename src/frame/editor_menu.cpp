@@ -14,23 +14,22 @@ namespace {
 
 // The action's slot. It holds the plot weakly (see weak_referent) and reads
 // editorType when triggered, not when made.
-nb::object corrector(Call &c) {
-    auto [ref, type, request] = unpack<3>(c.closure);
+void corrector(Closure data) {
+    auto [ref, type, request] = unpack<3>(data);
     nb::object self = weak_referent(ref);
-    if (self.is_none()) return nb::none();
+    if (self.is_none()) return;
     if (!py_eq(getattr(self, "editorType"), type))
         self.attr("setEditorType")(request);
     else
         self.attr("setEditorType")("None");
-    return nb::none();
 }
 
-const MethodDef kCorrectorDef = {"<lambda>", "()", corrector, nullptr};
+constexpr MethodDef kCorrectorDef = method<corrector>("<lambda>", "()");
 
 }  // namespace
 
 nb::object make_corrector_action(nb::handle self, const CorrectorRow &row) {
-    nb::object slot = make_closure(kCorrectorDef, "CurveEditorPlot.__init__.<locals>.<lambda>",
+    nb::object slot = make_function(kCorrectorDef, "CurveEditorPlot.__init__.<locals>.<lambda>",
                                    nb::make_tuple(weak_ref(self), row.type, row.request));
     nb::object action = module_global("QtGui").attr("QAction")(row.text, self, "triggered"_a = slot);
     action.attr("setCheckable")(true);
@@ -38,8 +37,7 @@ nb::object make_corrector_action(nb::handle self, const CorrectorRow &row) {
     return action;
 }
 
-nb::object setEnableEditorMenu(Call &c) {
-    nb::handle self = c.self(), enable = c.arg("enableEditorMenu");
+void setEnableEditorMenu(nb::handle self, nb::handle enable) {
     setattr(self, "enableEditorMenu", enable);
     if (truthy(enable)) {
         nb::list action_texts;
@@ -71,7 +69,8 @@ nb::object setEnableEditorMenu(Call &c) {
             }
         }
     }
-    return nb::none();
 }
+constexpr MethodDef kSetEnableEditorMenu = method<setEnableEditorMenu>(
+    "setEnableEditorMenu", "(self, enableEditorMenu: bool) -> None");
 
 }  // namespace cep::frame

@@ -179,8 +179,7 @@ bool curve_pick(nb::handle self, nb::handle event, nb::handle ratio, const Point
 
 }  // namespace
 
-nb::object hoverMoveEvent(Call &c) {
-    nb::handle self = c.self(), event = c.arg("event");
+nb::object hoverMoveEvent(nb::handle self, nb::handle event) {
     nb::object pos = nb::getattr(event, INTERNED("scenePos"))();
     nb::object vb = nb::getattr(self, INTERNED("vb"));
     nb::object view_rect = nb::getattr(vb, INTERNED("viewRect"))();
@@ -216,5 +215,7 @@ nb::object hoverMoveEvent(Call &c) {
     }
     return nb::getattr(plot_super(self), INTERNED("hoverMoveEvent"))(event);
 }
+constexpr MethodDef kHoverMoveEvent = method<hoverMoveEvent>(
+    "hoverMoveEvent", "(self, event: QGraphicsSceneHoverEvent) -> None");
 
 }  // namespace cep::pointer_editing

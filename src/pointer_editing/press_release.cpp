@@ -42,8 +42,7 @@ void start_segment(nb::handle self, nb::handle event, bool live_wire) {
 
 }  // namespace
 
-nb::object mousePressEvent(Call &c) {
-    nb::handle self = c.self(), event = c.arg("event");
+void mousePressEvent(nb::handle self, nb::handle event) {
     if (is_left(event)) {
         nb::object type = getattr(self, "editorType");
         if (py_eq(type, "anchors") && !getattr(self, "modified_ctrl_point").is_none())
@@ -52,17 +51,17 @@ nb::object mousePressEvent(Call &c) {
         if (py_eq(getattr(self, "editorType"), "livewire")) start_segment(self, event, true);
     }
     plot_super(self).attr("mousePressEvent")(event);
-    return nb::none();
 }
+constexpr MethodDef kMousePressEvent = method<mousePressEvent>(
+    "mousePressEvent", "(self, event: QGraphicsSceneMouseEvent) -> None");
 
-nb::object mouseDoubleClickEvent(Call &c) {
-    nb::handle self = c.self(), event = c.arg("event");
+void mouseDoubleClickEvent(nb::handle self, nb::handle event) {
     if (is_left(event)) self.attr("mouse_release")();
-    return nb::none();
 }
+constexpr MethodDef kMouseDoubleClickEvent = method<mouseDoubleClickEvent>(
+    "mouseDoubleClickEvent", "(self, event: QGraphicsSceneMouseEvent) -> None");
 
-nb::object mouse_release(Call &c) {
-    nb::handle self = c.self();
+void mouse_release(nb::handle self) {
     nb::object type = getattr(self, "editorType");
     if (py_eq(type, "liner") || py_eq(type, "livewire")) {
         // Without an open stroke (nothing picked, or no span) there is nothing to
@@ -87,7 +86,7 @@ nb::object mouse_release(Call &c) {
     setattr(self, "current_curve_idx", nb::int_(-1));
     edits::clear(self);
     getattr(self, "sigCurveChangeFinished").attr("emit")(nb::none(), nb::none());
-    return nb::none();
 }
+constexpr MethodDef kMouseRelease = method<mouse_release>("mouse_release", "(self) -> None");
 
 }  // namespace cep::pointer_editing

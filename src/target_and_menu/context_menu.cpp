@@ -10,13 +10,12 @@ nb::object builtin(const char *name) { return nb::module_::import_("builtins").a
 
 // Slot of an "addPoint" action: holds the plot weakly (see weak_referent) and ignores
 // whatever the signal passes.
-nb::object add_point_slot(Call &c) {
-    auto [ref, point] = unpack<2>(c.closure);
+void add_point_slot(Closure data, nb::tuple) {
+    auto [ref, point] = unpack<2>(data);
     nb::object plot = weak_referent(ref);
     if (!plot.is_none()) plot.attr("on_add_cv_point")(point);
-    return nb::none();
 }
-const MethodDef kAddPointSlot = {"<lambda>", "(*args)", add_point_slot, nullptr};
+constexpr MethodDef kAddPointSlot = method<add_point_slot>("<lambda>", "(*args)");
 
 void insert_point_command(nb::handle self, nb::handle action) {
     nb::object text = action.attr("text")();
@@ -29,14 +28,13 @@ void insert_point_command(nb::handle self, nb::handle action) {
 
 }  // namespace
 
-nb::object contextMenuEvent(Call &c) {
-    nb::handle self = c.self(), event = c.arg("event");
+void contextMenuEvent(nb::handle self, nb::handle event) {
     event.attr("ignore")();
     nb::object pos = event.attr("scenePos")();
     nb::object view_rect = getattr(self, "vb").attr("viewRect")();
     setattr(self, "default_view_range", getattr(self, "vb").attr("childrenBounds")());
     nb::object bounds = getattr(self, "default_view_range");
-    if (bounds.is_none() || item(bounds, 0).is_none()) return nb::none();
+    if (bounds.is_none() || item(bounds, 0).is_none()) return;
 
     nb::object x_range = item(getattr(self, "default_view_range"), 0);
     nb::object extent = nb::steal(PyNumber_Subtract(item(x_range, 1).ptr(), item(x_range, 0).ptr()));
@@ -78,7 +76,7 @@ nb::object contextMenuEvent(Call &c) {
                     ++i;
                 }
                 if (!nearest_point.is_none()) {
-                    nb::object slot = make_closure(kAddPointSlot, "CurveEditorPlot.contextMenuEvent.<locals>.<lambda>",
+                    nb::object slot = make_function(kAddPointSlot, "CurveEditorPlot.contextMenuEvent.<locals>.<lambda>",
                                                    nb::make_tuple(weak_ref(self), nearest_point));
                     nb::object act = QAction("addPoint", self, "triggered"_a = slot);
                     insert_point_command(self, act);
@@ -91,25 +89,24 @@ nb::object contextMenuEvent(Call &c) {
         setattr(self, "mouse_path", nb::list());
         setattr(self, "current_curve_idx", nb::int_(-1));
     }
-    return nb::none();
 }
+constexpr MethodDef kContextMenuEvent = method<contextMenuEvent>(
+    "contextMenuEvent", "(self, event: QtGui.QContextMenuEvent) -> None");
 
-nb::object on_add_cv_point(Call &c) {
-    nb::handle self = c.self(), point = c.arg("point");
+void on_add_cv_point(nb::handle self, nb::handle point) {
     self.attr("add_cv_point")(item(point, 1), item(point, 2), item(point, 0));
     edits::rebuild_and_redraw(self, item(point, 0));
-    return nb::none();
 }
+constexpr MethodDef kOnAddCvPoint = method<on_add_cv_point>("on_add_cv_point", "(self, point: Any) -> None");
 
-nb::object on_remove_cv_point(Call &c) {
-    nb::handle self = c.self();
+void on_remove_cv_point(nb::handle self) {
     nb::list positions;
     for (nb::handle p : getattr(self, "modified_left_adjcent_points")) positions.append(item(p, 1));
     positions.append(item(getattr(self, "modified_ctrl_point"), 1));
     for (nb::handle p : getattr(self, "modified_right_adjcent_points")) positions.append(item(p, 1));
     self.attr("remove_cv_points")(positions, item(getattr(self, "modified_ctrl_point"), 0));
     edits::rebuild_and_redraw(self, item(getattr(self, "modified_ctrl_point"), 0));
-    return nb::none();
 }
+constexpr MethodDef kOnRemoveCvPoint = method<on_remove_cv_point>("on_remove_cv_point", "(self) -> None");
 
 }  // namespace cep::target_and_menu

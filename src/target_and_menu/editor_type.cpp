@@ -28,8 +28,7 @@ void remove_point_command(nb::handle self, nb::handle texts, const char *text) {
 
 }  // namespace
 
-nb::object setEditorType(Call &c) {
-    nb::handle self = c.self(), requested = c.arg("editorType");
+void setEditorType(nb::handle self, nb::handle requested) {
     setattr(self, "editorType", requested.attr("lower")());
     nb::list texts;
     for (nb::handle action : getattr(self, "menu").attr("actions")()) texts.append(action.attr("text")());
@@ -65,7 +64,7 @@ nb::object setEditorType(Call &c) {
     setattr(self, "curve_props", module_global("deepcopy")(getattr(self, "curve_props_bk")));
     edits::redraw(self);
     getattr(self, "sigCurveEditorTypeChanged").attr("emit")(getattr(self, "editorType"), nb::none());
-    return nb::none();
 }
+constexpr MethodDef kSetEditorType = method<setEditorType>("setEditorType", "(self, editorType: str) -> None");
 
 }  // namespace cep::target_and_menu

@@ -39,8 +39,7 @@ void move_neighbours(nb::handle self, nb::handle points, nb::handle diffx, nb::h
 
 }  // namespace
 
-nb::object targetMoved(Call &c) {
-    nb::handle self = c.self(), target = c.arg("target");
+nb::object targetMoved(nb::handle self, nb::handle target) {
     if (!truthy(getattr(self, "target").attr("isVisible")()) || !truthy(getattr(self, "mouse_pressed")))
         return nb::none();
     nb::object pos = getattr(self, "vb").attr("mapSceneToView")(target.attr("scenePos")());
@@ -135,9 +134,9 @@ nb::object targetMoved(Call &c) {
     self.attr("plot_focus_control_point")(marker, nb::none());
     return nb::none();
 }
+constexpr MethodDef kTargetMoved = method<targetMoved>("targetMoved", "(self, target: Any) -> None");
 
-nb::object targetWhellEvent(Call &c) {
-    nb::handle self = c.self(), event = c.arg("event");
+nb::object targetWhellEvent(nb::handle self, nb::handle event) {
     nb::object focused = getattr(self, "modified_ctrl_point");
     if (focused.is_none()) return nb::none();
 
@@ -187,5 +186,7 @@ nb::object targetWhellEvent(Call &c) {
     self.attr("plot_focus_control_point")(getattr(self, "modified_ctrl_point"), "eventPos"_a = nb::none());
     return nb::none();
 }
+constexpr MethodDef kTargetWhellEvent = method<targetWhellEvent>(
+    "targetWhellEvent", "(self, event: QGraphicsSceneWheelEvent) -> None");
 
 }  // namespace cep::target_and_menu
