@@ -66,32 +66,32 @@ std::pair<nb::object, nb::object> sorted_points(nb::handle np, nb::handle entry)
 
 // The interpolant through all control points of one curve, at every column.
 nb::object interpolate(nb::handle self, nb::handle np, nb::handle curve_index) {
-    auto [xs, ys] = sorted_points(np, item(getattr(self, "ctrl_points"), curve_index));
+    auto [xs, ys] = sorted_points(np, item(nb::getattr(self, "ctrl_points"), curve_index));
     nb::object cs = module_global("PchipInterpolator")(xs, ys);
-    return cs(np.attr("arange")(py_len(item(getattr(self, "gCurves"), curve_index))));
+    return cs(np.attr("arange")(nb::len(item(nb::getattr(self, "gCurves"), curve_index))));
 }
 
 void write_span(nb::handle self, nb::handle curve_index, nb::handle inter, nb::handle start, nb::handle stop) {
     nb::slice span{start, stop, nb::none()};
     nb::object values = item(inter, span);
-    set_item(item(getattr(self, "gCurves"), curve_index), span, values);
+    item(nb::getattr(self, "gCurves"), curve_index)[span] = values;
 }
 
 }  // namespace
 
 void build_curve(nb::handle self, nb::handle curve_index) {
     nb::object np = module_global("np");
-    nb::object curves = getattr(self, "gCurves");
+    nb::object curves = nb::getattr(self, "gCurves");
 
-    if (py_eq(curve_index, nb::int_(-1))) {
+    if (curve_index.equal(nb::int_(-1))) {
         // Every curve over the pending span, or over its whole length when none is;
         // each through the instance, so that an override of build_curve is used.
         nb::object span = edits::pending(self);
-        const Py_ssize_t count = py_len(curves);
+        const Py_ssize_t count = nb::len(curves);
         for (Py_ssize_t i = 0; i < count; ++i) {
             nb::int_ index(i);
             if (span.is_none())
-                edits::record(self, index, nb::int_(0), nb::int_(py_len(item(getattr(self, "gCurves"), index))));
+                edits::record(self, index, nb::int_(0), nb::int_(nb::len(item(nb::getattr(self, "gCurves"), index))));
             else
                 edits::record(self, index, item(span, 1), item(span, 2));
             self.attr("build_curve")(index);
@@ -100,16 +100,16 @@ void build_curve(nb::handle self, nb::handle curve_index) {
         return;
     }
 
-    nb::object ge = nb::steal(PyObject_RichCompare(curve_index.ptr(), nb::int_(py_len(curves)).ptr(), Py_GE));
+    nb::object ge = nb::steal(PyObject_RichCompare(curve_index.ptr(), nb::int_(nb::len(curves)).ptr(), Py_GE));
     if (!ge.is_valid()) throw nb::python_error();
     if (truthy(ge)) return;
 
     nb::object inter = interpolate(self, np, curve_index);
     nb::object span = edits::pending(self);
     write_span(self, curve_index, inter, item(span, 1), item(span, 2));
-    getattr(self, "sigCurveChanged").attr("emit")(curve_index, item(getattr(self, "gCurves"), curve_index));
+    nb::getattr(self, "sigCurveChanged").attr("emit")(curve_index, item(nb::getattr(self, "gCurves"), curve_index));
     span = edits::pending(self);
-    getattr(self, "sigControlPointChanged")
+    nb::getattr(self, "sigControlPointChanged")
         .attr("emit")(item(span, 0), item(span, nb::slice(nb::int_(1), nb::none(), nb::none())));
     edits::clear(self);
 }

@@ -35,7 +35,7 @@ nb::object columns_through_numpy(nb::handle np, nb::handle curve, nb::handle t) 
     nb::object first = np.attr("append")(head, item(changes, nb::slice(nb::int_(1), nb::int_(-1), nb::none())));
 
     std::vector<nb::object> cur, next;
-    const Py_ssize_t m0 = py_len(first);
+    const Py_ssize_t m0 = nb::len(first);
     for (Py_ssize_t i = 0; i < m0; ++i) cur.push_back(item(first, i));
 
     const nb::object flat = number(2.5), flat_span = number(4.5), slope = number(0.15), guard = number(0.0001);
@@ -70,7 +70,7 @@ nb::object columns_through_numpy(nb::handle np, nb::handle curve, nb::handle t) 
     }
     nb::list kept;
     for (auto &o : cur) kept.append(o);
-    return np.attr("append")(kept, py_len(curve) - 1);
+    return np.attr("append")(kept, static_cast<Py_ssize_t>(nb::len(curve)) - 1);
 }
 
 PyObject *exact_ndarray_type() {
@@ -115,8 +115,8 @@ nb::object columns_native(nb::handle np, nb::handle curve, bool have_t, double t
 }  // namespace
 
 nb::object generate_control_points(nb::handle self, nb::handle t_p) {
-    nb::object curves = getattr(self, "gCurves");
-    nb::object t = binop(PyNumber_Multiply, t_p, nb::int_(py_len(item(curves, 0))));
+    nb::object curves = nb::getattr(self, "gCurves");
+    nb::object t = binop(PyNumber_Multiply, t_p, nb::int_(nb::len(item(curves, 0))));
     double t_native = 0;
     const bool have_t = threshold_as_double(t, t_native);
 

@@ -47,7 +47,7 @@ nb::object prepare_curve(int64_t h, int64_t w, nb::handle curve, nb::handle prop
     }
     nb::object color = nb::tuple(components);
 
-    const Py_ssize_t len = py_len(curve);
+    const Py_ssize_t len = nb::len(curve);
     const std::ptrdiff_t n = std::min<int64_t>(w, len) > 0 ? std::min<int64_t>(w, len) : 0;
     // Local, not shared: reading a generic curve runs Python code, which may render too.
     std::vector<int32_t> points(static_cast<size_t>(2 * n));
@@ -91,13 +91,13 @@ void burn_in_curve(nb::handle rgb, int64_t h, int64_t w, nb::handle curve, nb::h
 }
 
 nb::object get_current_frame_as_uint8(nb::handle self) {
-    nb::object items = getattr(self, "added_items");
+    nb::object items = nb::getattr(self, "added_items");
     if (items.is_none()) return nb::none();
-    if (py_len(items) == 0) return nb::none();
-    nb::object img = getattr(item(items, 0), "image");
+    if (nb::len(items) == 0) return nb::none();
+    nb::object img = nb::getattr(item(items, 0), "image");
     if (img.is_none()) return nb::none();
     nb::object np = module_global("np");
-    if (!py_eq(getattr(img, "dtype"), np.attr("uint8"))) {
+    if (!nb::getattr(img, "dtype").equal(np.attr("uint8"))) {
         nb::object scaled = nb::steal(PyNumber_Multiply(img.ptr(), nb::int_(255).ptr()));
         if (!scaled.is_valid()) throw nb::python_error();
         img = scaled.attr("clip")(0, 255).attr("astype")(np.attr("uint8"));
@@ -111,16 +111,16 @@ constexpr MethodDef kGetCurrentFrameAsUint8 = method<get_current_frame_as_uint8>
 nb::object render_image_with_curves(nb::handle self, nb::handle frame) {
     nb::object np = module_global("np");
     nb::object h, w, rgb;
-    if (py_eq(getattr(frame, "ndim"), nb::int_(2))) {
-        std::tie(h, w) = unpack2(getattr(frame, "shape"));
+    if (nb::getattr(frame, "ndim").equal(nb::int_(2))) {
+        std::tie(h, w) = unpack2(nb::getattr(frame, "shape"));
         nb::list planes;
         for (int k = 0; k < 3; ++k) planes.append(frame);
         rgb = np.attr("stack")(planes, "axis"_a = 2).attr("copy")();
     } else {
-        std::tie(h, w) = unpack2(item(getattr(frame, "shape"), nb::slice(nb::none(), nb::int_(2), nb::none())));
+        std::tie(h, w) = unpack2(item(nb::getattr(frame, "shape"), nb::slice(nb::none(), nb::int_(2), nb::none())));
         rgb = frame.attr("copy")();
     }
-    nb::object curves = getattr(self, "gCurves"), props = getattr(self, "curve_props");
+    nb::object curves = nb::getattr(self, "gCurves"), props = nb::getattr(self, "curve_props");
     if (curves.is_none() || props.is_none()) return rgb;
     const int64_t hh = nb::cast<int64_t>(h), ww = nb::cast<int64_t>(w);
     nb::object zip = nb::module_::import_("builtins").attr("zip");

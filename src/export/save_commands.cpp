@@ -8,7 +8,7 @@ namespace {
 
 // The chosen path of QFileDialog.getSaveFileName (empty when cancelled).
 nb::object ask_save_path(nb::handle self, const char *caption, const char *filter) {
-    nb::object answer = module_global("QFileDialog").attr("getSaveFileName")(getattr(self, "parentWindow"), caption, "", filter);
+    nb::object answer = module_global("QFileDialog").attr("getSaveFileName")(nb::getattr(self, "parentWindow"), caption, "", filter);
     return item(answer, 0);
 }
 
@@ -28,13 +28,13 @@ nb::object stack_path(nb::handle filename) {
 
 void setVolumeData(nb::handle self, nb::handle data) {
     nb::object np = module_global("np");
-    setattr(self, "volumeData", np.attr("ascontiguousarray")(data, "dtype"_a = np.attr("uint8")));
+    nb::setattr(self, "volumeData", np.attr("ascontiguousarray")(data, "dtype"_a = np.attr("uint8")));
 }
 constexpr MethodDef kSetVolumeData = method<setVolumeData>("setVolumeData", "(self, data: np.ndarray) -> None",
     "Set the volume data for stack saving.");
 
 void setVolumeGCurves(nb::handle self, nb::handle gCurves_volume) {
-    setattr(self, "volumeGCurves", gCurves_volume);
+    nb::setattr(self, "volumeGCurves", gCurves_volume);
 }
 constexpr MethodDef kSetVolumeGCurves = method<setVolumeGCurves>("setVolumeGCurves", "(self, gCurves_volume) -> None",
     "Set per-frame curves for the volume stack.");
@@ -42,13 +42,13 @@ constexpr MethodDef kSetVolumeGCurves = method<setVolumeGCurves>("setVolumeGCurv
 void onSaveImageAs(nb::handle self) {
     nb::object filename = ask_save_path(self, "Save Image", "Image (*.png)");
     if (!truthy(filename)) return;
-    nb::object items = getattr(self, "added_items");
+    nb::object items = nb::getattr(self, "added_items");
     if (items.is_none()) return;
     Py_ssize_t idx = 0;
     for (nb::handle image_item : items) {
         // Each name derives from the previous one: scan.png, scan_1.png, scan_1_2.png.
         if (idx > 0) {
-            nb::object suffix = concat({nb::str("_"), py_str(nb::int_(idx)), nb::str(".png")});
+            nb::object suffix = nb::str("_") + nb::str(nb::int_(idx)) + nb::str(".png");
             filename = filename.attr("replace")(".png", suffix);
         }
         image_item.attr("save")(filename);
@@ -76,26 +76,26 @@ constexpr MethodDef kOnSaveImageWithCurveAs = method<onSaveImageWithCurveAs>(
     "Save the current image frame with curves overlaid as a color image.");
 
 void onSaveStackImageAs(nb::handle self) {
-    nb::object volume = getattr(self, "volumeData");
+    nb::object volume = nb::getattr(self, "volumeData");
     if (volume.is_none()) return;
     nb::object filename = ask_save_path(self, "Save Stack Image", "Image (*.tiff)");
     if (!truthy(filename)) return;
     filename = stack_path(filename);
-    self.attr("_start_save_worker")("stack", filename, "volume_data"_a = getattr(self, "volumeData"));
+    self.attr("_start_save_worker")("stack", filename, "volume_data"_a = nb::getattr(self, "volumeData"));
 }
 constexpr MethodDef kOnSaveStackImageAs = method<onSaveStackImageAs>("onSaveStackImageAs", "(self) -> None",
     "Save the volume stack as a grayscale TIFF file using a background worker thread.");
 
 void onSaveStackImageWithCurveAs(nb::handle self) {
-    if (getattr(self, "volumeData").is_none()) return;
+    if (nb::getattr(self, "volumeData").is_none()) return;
     nb::object filename = ask_save_path(self, "Save Stack Image with Curve", "Image (*.tiff)");
     if (!truthy(filename)) return;
     filename = stack_path(filename);
     nb::dict keywords;
-    keywords["volume_data"] = getattr(self, "volumeData");
-    keywords["gCurves"] = getattr(self, "gCurves");
-    keywords["curve_props"] = getattr(self, "curve_props");
-    nb::object per_frame = getattr(self, "volumeGCurves");
+    keywords["volume_data"] = nb::getattr(self, "volumeData");
+    keywords["gCurves"] = nb::getattr(self, "gCurves");
+    keywords["curve_props"] = nb::getattr(self, "curve_props");
+    nb::object per_frame = nb::getattr(self, "volumeGCurves");
     if (!per_frame.is_none()) {
         nb::list entries;
         for (nb::handle key : per_frame) entries.append(item(per_frame, key));

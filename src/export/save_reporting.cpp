@@ -21,7 +21,7 @@ nb::object cursor(const char *shape) { return module_global("QtCore").attr("Qt")
 }  // namespace
 
 void start_save_worker(nb::handle self, nb::handle save_type, nb::handle filename, nb::dict kwargs) {
-    nb::object running = getattr(self, "save_worker");
+    nb::object running = nb::getattr(self, "save_worker");
     if (!running.is_none() && truthy(running.attr("isRunning")())) {
         request_stop(running);
         running.attr("terminate")();
@@ -30,15 +30,15 @@ void start_save_worker(nb::handle self, nb::handle save_type, nb::handle filenam
     PyObject *made = PyObject_Call(module_global("CurveStackSaveWorker").ptr(), nb::make_tuple(filename, save_type).ptr(),
                                    kwargs.ptr());
     if (!made) throw nb::python_error();
-    setattr(self, "save_worker", nb::steal(made));
-    nb::object worker = getattr(self, "save_worker");
-    getattr(worker, "finished").attr("connect")(getattr(self, "_on_save_finished"));
-    getattr(worker, "error").attr("connect")(getattr(self, "_on_save_error"));
-    getattr(worker, "progress").attr("connect")(getattr(self, "_on_save_progress"));
+    nb::setattr(self, "save_worker", nb::steal(made));
+    nb::object worker = nb::getattr(self, "save_worker");
+    nb::getattr(worker, "finished").attr("connect")(nb::getattr(self, "_on_save_finished"));
+    nb::getattr(worker, "error").attr("connect")(nb::getattr(self, "_on_save_error"));
+    nb::getattr(worker, "progress").attr("connect")(nb::getattr(self, "_on_save_progress"));
 
-    nb::object window = getattr(self, "parentWindow");
+    nb::object window = nb::getattr(self, "parentWindow");
     window.attr("setCursor")(cursor("WaitCursor"));
-    show_status(window, concat({nb::str("Saving "), py_str(save_type), nb::str("...")}));
+    show_status(window, nb::str("Saving ") + nb::str(save_type) + nb::str("..."));
     worker.attr("start")();
     keep_until_finished(worker);
 }
@@ -47,13 +47,13 @@ constexpr MethodDef kStartSaveWorker = method<start_save_worker>(
     "Start a background worker thread for saving stack images.");
 
 void on_save_progress(nb::handle self, nb::handle progress) {
-    show_status(getattr(self, "parentWindow"), concat({nb::str("Saving... "), py_str(progress), nb::str("%")}));
+    show_status(nb::getattr(self, "parentWindow"), nb::str("Saving... ") + nb::str(progress) + nb::str("%"));
 }
 constexpr MethodDef kOnSaveProgress = method<on_save_progress>("_on_save_progress", "(self, progress: int) -> None",
     "Handle save-progress updates from the worker thread.");
 
 void on_save_finished(nb::handle self, nb::handle message) {
-    nb::object window = getattr(self, "parentWindow");
+    nb::object window = nb::getattr(self, "parentWindow");
     window.attr("setCursor")(cursor("ArrowCursor"));
     show_status(window, message, 3000);
 }
@@ -61,7 +61,7 @@ constexpr MethodDef kOnSaveFinished = method<on_save_finished>("_on_save_finishe
     "Handle successful completion of the save operation.");
 
 void on_save_error(nb::handle self, nb::handle error_message) {
-    nb::object window = getattr(self, "parentWindow");
+    nb::object window = nb::getattr(self, "parentWindow");
     window.attr("setCursor")(cursor("ArrowCursor"));
     show_status(window, nb::str("Save failed"));
     nb::object QMessageBox = module_global("QMessageBox");

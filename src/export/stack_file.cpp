@@ -14,10 +14,10 @@ constexpr long kWriteBuffer = 16L << 20;
 [[noreturn]] void rethrow_for(nb::python_error &e, nb::handle shown) {
     if (e.matches(PyExc_OSError)) {
         nb::handle error = e.value();
-        nb::object code = getattr(error, "errno");
+        nb::object code = nb::getattr(error, "errno");
         if (!code.is_none()) {
             nb::handle type = error.type();
-            nb::object told = type(code, getattr(error, "strerror"), shown);
+            nb::object told = type(code, nb::getattr(error, "strerror"), shown);
             PyErr_SetObject(type.ptr(), told.ptr());
             throw nb::python_error();
         }
@@ -40,7 +40,7 @@ void discard(nb::handle os, nb::handle file, nb::handle temp) {
 // A replaced file keeps its permission bits, as one overwritten in place does.
 void keep_mode(nb::handle os, nb::handle target, nb::handle temp) {
     try {
-        nb::object mode = getattr(os.attr("stat")(target), "st_mode");
+        nb::object mode = nb::getattr(os.attr("stat")(target), "st_mode");
         nb::object bits = nb::steal(PyNumber_And(mode.ptr(), nb::int_(07777).ptr()));
         if (!bits.is_valid()) throw nb::python_error();
         os.attr("chmod")(temp, bits);
@@ -81,7 +81,7 @@ void write_stack(nb::handle self, const std::shared_ptr<WorkerControl> &control,
         Py_DECREF(r);
     };
 
-    nb::object filename = getattr(self, "filename");
+    nb::object filename = nb::getattr(self, "filename");
     nb::object builtins = nb::module_::import_("builtins");
     nb::object path_like = nb::make_tuple(builtins.attr("str"), builtins.attr("bytes"), os.attr("PathLike"));
     const int is_path = PyObject_IsInstance(filename.ptr(), path_like.ptr());

@@ -9,7 +9,7 @@ namespace cep::export_ {
 
 namespace {
 
-void emit(nb::handle self, const char *signal, nb::handle value) { getattr(self, signal).attr("emit")(value); }
+void emit(nb::handle self, const char *signal, nb::handle value) { nb::getattr(self, signal).attr("emit")(value); }
 
 Py_ssize_t as_index(nb::handle v) {
     nb::object i = nb::steal(PyNumber_Index(v.ptr()));
@@ -83,7 +83,7 @@ nb::object curve_page(Closure data, nb::handle index) {
         prepared.append(prepare_curve(h, w, y, item(pair, 1)));
     }
     for (nb::handle one : prepared) draw_prepared(rgb, one);
-    if (!in_place) set_item(page, nb::ellipsis(), rgb);  // a wider type wraps, as in a uint8 stack
+    if (!in_place) page[nb::ellipsis()] = rgb;  // a wider type wraps, as in a uint8 stack
     if (i + 1 == frames) emit(self, "progress", nb::int_(95));
     return page;
 }
@@ -100,9 +100,9 @@ namespace worker {
 
 void init(nb::handle self, nb::handle filename, nb::handle save_type, nb::dict kwargs) {
     worker_super(self).attr("__init__")();
-    setattr(self, "filename", filename);
-    setattr(self, "save_type", save_type);
-    setattr(self, "kwargs", kwargs);
+    nb::setattr(self, "filename", filename);
+    nb::setattr(self, "save_type", save_type);
+    nb::setattr(self, "kwargs", kwargs);
     register_worker(self);
 }
 constexpr MethodDef kWorkerInit = method<init>("__init__", "(self, filename: str, save_type: str, **kwargs)");
@@ -117,13 +117,13 @@ nb::object run(nb::handle self) {
     auto stopped = [&] { return stopping_allowed && control->stop.load(); };
 
     PyObject *done = guarded([&]() -> nb::object {
-        nb::object save_type = getattr(self, "save_type");
-        if (py_eq(save_type, "stack"))
+        nb::object save_type = nb::getattr(self, "save_type");
+        if (save_type.equal(nb::str("stack")))
             self.attr("_save_stack")();
-        else if (py_eq(save_type, "stack_with_curve"))
+        else if (save_type.equal(nb::str("stack_with_curve")))
             self.attr("_save_stack_with_curve")();
         if (stopped()) return nb::none();
-        emit(self, "finished", concat({nb::str("Successfully saved to "), py_str(getattr(self, "filename"))}));
+        emit(self, "finished", nb::str("Successfully saved to ") + nb::str(nb::getattr(self, "filename")));
         return nb::none();
     });
     if (done) {
@@ -133,14 +133,14 @@ nb::object run(nb::handle self) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) throw nb::python_error();
     nb::python_error error;
     if (stopped()) return nb::none();
-    emit(self, "error", concat({nb::str("Error saving: "), py_str(error.value())}));
+    emit(self, "error", nb::str("Error saving: ") + nb::str(error.value()));
     return nb::none();
 }
 constexpr MethodDef kWorkerRun = method<run>("run", "(self)");
 
 nb::object save_stack(nb::handle self) {
     std::shared_ptr<WorkerControl> control = control_of(self);
-    nb::object volume = item(getattr(self, "kwargs"), nb::str("volume_data"));
+    nb::object volume = item(nb::getattr(self, "kwargs"), nb::str("volume_data"));
     emit(self, "progress", nb::int_(50));
     check_stop(control);
     nb::dict metadata, options;
@@ -153,12 +153,12 @@ nb::object save_stack(nb::handle self) {
     // file as the whole array gives (tifffile takes its byte order from the array).
     nb::object np = module_global("np");
     if (PyObject_IsInstance(volume.ptr(), np.attr("ndarray").ptr()) == 1 &&
-        py_eq(getattr(volume, "ndim"), nb::int_(3)) && truthy(item(getattr(volume, "shape"), 0))) {
-        nb::object dtype = getattr(volume, "dtype");
-        options["shape"] = getattr(volume, "shape");
+        nb::getattr(volume, "ndim").equal(nb::int_(3)) && truthy(item(nb::getattr(volume, "shape"), 0))) {
+        nb::object dtype = nb::getattr(volume, "dtype");
+        options["shape"] = nb::getattr(volume, "shape");
         options["dtype"] = dtype;
-        options["byteorder"] = getattr(dtype, "byteorder");
-        pages = [&] { return pages_of(kGrayPage, nb::make_tuple(self, volume), item(getattr(volume, "shape"), 0)); };
+        options["byteorder"] = nb::getattr(dtype, "byteorder");
+        pages = [&] { return pages_of(kGrayPage, nb::make_tuple(self, volume), item(nb::getattr(volume, "shape"), 0)); };
     }
     write_stack(self, control, pages, kGrayLevel, options);
     emit(self, "progress", nb::int_(100));
@@ -169,13 +169,13 @@ constexpr MethodDef kWorkerSaveStack = method<save_stack>("_save_stack", "(self)
 
 nb::object save_stack_with_curve(nb::handle self) {
     std::shared_ptr<WorkerControl> control = control_of(self);
-    nb::object kwargs = getattr(self, "kwargs");
+    nb::object kwargs = nb::getattr(self, "kwargs");
     nb::object volume = item(kwargs, nb::str("volume_data"));
     nb::object curves = item(kwargs, nb::str("gCurves"));
     nb::object per_frame = kwargs.attr("get")("gCurves_volume");
     nb::object props = item(kwargs, nb::str("curve_props"));
 
-    nb::object shape = getattr(volume, "shape");
+    nb::object shape = nb::getattr(volume, "shape");
     nb::object total_frames = item(shape, 0), h = item(shape, 1), w = item(shape, 2);
     const Py_ssize_t frames = as_index(total_frames);
 

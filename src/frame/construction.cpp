@@ -23,14 +23,14 @@ const char *const kSaveEntries[][2] = {
 
 // The class holds shared mutable initial values; every instance gets lists of its own.
 void give_fresh_lists(nb::handle self) {
-    setattr(self, "ctrl_points", nb::list());
+    nb::setattr(self, "ctrl_points", nb::list());
     nb::list roi;
     roi.append(0);
     roi.append(0);
-    setattr(self, "roi_position", roi);
-    setattr(self, "mouse_path", nb::list());
-    setattr(self, "modified_left_adjcent_points", nb::list());
-    setattr(self, "modified_right_adjcent_points", nb::list());
+    nb::setattr(self, "roi_position", roi);
+    nb::setattr(self, "mouse_path", nb::list());
+    nb::setattr(self, "modified_left_adjcent_points", nb::list());
+    nb::setattr(self, "modified_right_adjcent_points", nb::list());
 }
 
 // pyqtgraph's TargetItem computes its shape lazily and announces the new geometry from
@@ -41,11 +41,11 @@ void give_fresh_lists(nb::handle self) {
 // pointer. The plot's target announces a change before it drops the old shape, while the
 // index still finds the item where it filed it, and computes a new shape silently.
 nb::object target_shape(nb::handle target) {
-    nb::object shape = getattr(target, "_shape");
+    nb::object shape = nb::getattr(target, "_shape");
     if (!shape.is_none()) return shape;
     nb::object generated = target.attr("generateShape")();
-    if (generated.is_none()) return getattr(target, "_path");
-    setattr(target, "_shape", generated);
+    if (generated.is_none()) return nb::getattr(target, "_path");
+    nb::setattr(target, "_shape", generated);
     return generated;
 }
 
@@ -64,7 +64,7 @@ void bind_to_target(nb::handle target, const MethodDef &def, PyObject *&fn) {
     if (!fn) fn = make_function(def, (std::string("CurveEditorPlot.target.") + def.name).c_str()).release().ptr();
     nb::object bound = nb::steal(PyMethod_New(fn, target.ptr()));
     if (!bound.is_valid()) throw nb::python_error();
-    setattr(target, def.name, bound);
+    nb::setattr(target, def.name, bound);
 }
 PyObject *g_target_shape = nullptr;
 PyObject *g_target_view_changed = nullptr;
@@ -76,8 +76,8 @@ void init(nb::handle self, nb::handle parentWindow, nb::handle parent, nb::handl
           nb::handle update_mode, nb::handle enableEditorMenu, nb::dict kargs) {
     plot_super(self).attr("__init__")(parent, name, labels, title, viewBox, axisItems, enableMenu, **kargs);
     give_fresh_lists(self);
-    setattr(self, "parentWindow", parentWindow);
-    setattr(self, "editorType", getattr(eidtorType, "lower")());
+    nb::setattr(self, "parentWindow", parentWindow);
+    nb::setattr(self, "editorType", nb::getattr(eidtorType, "lower")());
 
     nb::object pg = module_global("pg");
     nb::object target = pg.attr("TargetItem")(
@@ -85,44 +85,44 @@ void init(nb::handle self, nb::handle parentWindow, nb::handle parent, nb::handl
         "brush"_a = pg.attr("mkBrush")(nb::make_tuple(250, 0, 0, 0)), "size"_a = 1);
     bind_to_target(target, kTargetShape, g_target_shape);
     bind_to_target(target, kTargetViewChanged, g_target_view_changed);
-    setattr(self, "target", target);
-    setattr(getattr(self, "target"), "wheelEvent", getattr(self, "targetWhellEvent"));
-    getattr(self, "target").attr("setParentItem")(self);
-    getattr(self, "target").attr("sigPositionChanged").attr("connect")(getattr(self, "targetMoved"));
-    getattr(self, "target").attr("sigPositionChangeFinished").attr("connect")(getattr(self, "mouse_release"));
-    setattr(getattr(self, "target"), "mouseClickEvent", getattr(self, "mouseDoubleClickEvent"));
-    getattr(self, "target").attr("hide")();
+    nb::setattr(self, "target", target);
+    nb::setattr(nb::getattr(self, "target"), "wheelEvent", nb::getattr(self, "targetWhellEvent"));
+    nb::getattr(self, "target").attr("setParentItem")(self);
+    nb::getattr(self, "target").attr("sigPositionChanged").attr("connect")(nb::getattr(self, "targetMoved"));
+    nb::getattr(self, "target").attr("sigPositionChangeFinished").attr("connect")(nb::getattr(self, "mouse_release"));
+    nb::setattr(nb::getattr(self, "target"), "mouseClickEvent", nb::getattr(self, "mouseDoubleClickEvent"));
+    nb::getattr(self, "target").attr("hide")();
 
-    setattr(self, "update_mode", update_mode);
-    setattr(self, "volumeData", nb::none());
-    setattr(self, "volumeGCurves", nb::none());
-    setattr(self, "save_worker", nb::none());
+    nb::setattr(self, "update_mode", update_mode);
+    nb::setattr(self, "volumeData", nb::none());
+    nb::setattr(self, "volumeGCurves", nb::none());
+    nb::setattr(self, "save_worker", nb::none());
 
-    setattr(self, "liveWire", module_global("cv2").attr("segmentation").attr("IntelligentScissorsMB")());
-    getattr(self, "liveWire").attr("setEdgeFeatureCannyParameters")(32, 100);
-    getattr(self, "liveWire").attr("setGradientMagnitudeMaxLimit")(200);
+    nb::setattr(self, "liveWire", module_global("cv2").attr("segmentation").attr("IntelligentScissorsMB")());
+    nb::getattr(self, "liveWire").attr("setEdgeFeatureCannyParameters")(32, 100);
+    nb::getattr(self, "liveWire").attr("setGradientMagnitudeMaxLimit")(200);
 
-    nb::object vb = getattr(self, "vb");
+    nb::object vb = nb::getattr(self, "vb");
     vb.attr("setDefaultPadding")(0.001);
     self.attr("setAcceptHoverEvents")(true);
 
-    setattr(self, "menu", getattr(self, "vb").attr("getMenu")(nb::none()));
-    nb::object menu = getattr(self, "menu");
-    const Py_ssize_t n = py_len(menu.attr("actions")());
+    nb::setattr(self, "menu", nb::getattr(self, "vb").attr("getMenu")(nb::none()));
+    nb::object menu = nb::getattr(self, "menu");
+    const Py_ssize_t n = nb::len(menu.attr("actions")());
     for (Py_ssize_t k = 0; k < n - 1; ++k) menu.attr("removeAction")(item(menu.attr("actions")(), 1));
-    getattr(self, "ctrlMenu").attr("menuAction")().attr("setVisible")(false);
+    nb::getattr(self, "ctrlMenu").attr("menuAction")().attr("setVisible")(false);
 
-    const bool dark = py_eq(getattr(getattr(self, "parentWindow"), "theme"), "dark");
-    getattr(self, "menu").attr("setStyleSheet")(dark ? kDarkSheet : kLightSheet);
+    const bool dark = nb::getattr(nb::getattr(self, "parentWindow"), "theme").equal(nb::str("dark"));
+    nb::getattr(self, "menu").attr("setStyleSheet")(dark ? kDarkSheet : kLightSheet);
 
     if (truthy(enableEditorMenu)) {
         for (const CorrectorRow &row : kCorrectors)
-            getattr(self, "menu").attr("addAction")(make_corrector_action(self, row));
+            nb::getattr(self, "menu").attr("addAction")(make_corrector_action(self, row));
     }
     self.attr("setEnableEditorMenu")(enableEditorMenu);
 
     for (const auto &entry : kSaveEntries)
-        getattr(self, "menu").attr("addAction")(entry[0], getattr(self, entry[1]));
+        nb::getattr(self, "menu").attr("addAction")(entry[0], nb::getattr(self, entry[1]));
 }
 constexpr MethodDef kInit = method<init>(
     "__init__", "(self, parentWindow: QtWidgets.QWidget = None, parent: QtWidgets.QWidget = None, name: str = None, "

@@ -5,16 +5,16 @@
 namespace cep::frame {
 
 void set_curve(nb::handle self, nb::handle curve, nb::handle curve_props) {
-    setattr(self, "gCurves", curve);
-    setattr(self, "curveLen", nb::int_(py_len(item(curve, 0))));
-    setattr(self, "curve_props", curve_props);
-    setattr(self, "curve_props_bk", module_global("deepcopy")(curve_props));
-    setattr(self, "ctrl_points", self.attr("_generate_control_points")());
+    nb::setattr(self, "gCurves", curve);
+    nb::setattr(self, "curveLen", nb::int_(nb::len(item(curve, 0))));
+    nb::setattr(self, "curve_props", curve_props);
+    nb::setattr(self, "curve_props_bk", module_global("deepcopy")(curve_props));
+    nb::setattr(self, "ctrl_points", self.attr("_generate_control_points")());
 }
 constexpr MethodDef kSetCurve = method<set_curve>("set_curve", "(self, curve: list, curve_props: Any) -> None");
 
 void set_roi(nb::handle self, nb::handle roi_position) {
-    setattr(self, "roi_position", roi_position);
+    nb::setattr(self, "roi_position", roi_position);
 }
 constexpr MethodDef kSetRoi = method<set_roi>("set_roi", "(self, roi_position: list) -> None");
 
@@ -29,28 +29,28 @@ void set_added_items(nb::handle self, nb::handle added_items) {
         wrapped.append(items);
         items = wrapped;
     }
-    setattr(self, "added_items", items);
+    nb::setattr(self, "added_items", items);
 
     nb::object np = module_global("np");
-    nb::object stored = getattr(self, "added_items");
+    nb::object stored = nb::getattr(self, "added_items");
     nb::object image;
-    if (py_len(stored) != 0) image = getattr(item(stored, 0), "image");
+    if (nb::len(stored) != 0) image = nb::getattr(item(stored, 0), "image");
     if (image.is_valid() && !image.is_none()) {
         nb::object scaled = nb::steal(PyNumber_Multiply(image.ptr(), nb::int_(255).ptr()));
         if (!scaled.is_valid()) throw nb::python_error();
-        getattr(self, "liveWire").attr("applyImage")(scaled.attr("astype")(np.attr("uint8")));
+        nb::getattr(self, "liveWire").attr("applyImage")(scaled.attr("astype")(np.attr("uint8")));
     } else {
-        getattr(self, "liveWire")
+        nb::getattr(self, "liveWire")
             .attr("applyImage")(np.attr("zeros")(nb::make_tuple(100, 100), "dtype"_a = np.attr("uint8")));
     }
 }
 constexpr MethodDef kSetAddedItems = method<set_added_items>("set_added_items", "(self, added_items: Any) -> None");
 
 void plot(nb::handle self, nb::tuple, nb::dict) {
-    if (getattr(self, "gCurves").is_none() || getattr(self, "curve_props").is_none()) return;
+    if (nb::getattr(self, "gCurves").is_none() || nb::getattr(self, "curve_props").is_none()) return;
     self.attr("clear")();
 
-    nb::object added = getattr(self, "added_items");
+    nb::object added = nb::getattr(self, "added_items");
     if (!added.is_none())
         for (nb::handle it : added) self.attr("addItem")(it);
 
@@ -60,7 +60,7 @@ void plot(nb::handle self, nb::tuple, nb::dict) {
     nb::object base_plot = base.attr("plot");
     nb::object zip = nb::module_::import_("builtins").attr("zip");
 
-    for (nb::handle pair : zip(getattr(self, "gCurves"), getattr(self, "curve_props"))) {
+    for (nb::handle pair : zip(nb::getattr(self, "gCurves"), nb::getattr(self, "curve_props"))) {
         nb::object curve = item(pair, 0), props = item(pair, 1);
         if (!truthy(item(props, nb::str("is_visible")))) continue;
         nb::object color = item(props, nb::str("color"));
@@ -70,28 +70,28 @@ void plot(nb::handle self, nb::tuple, nb::dict) {
         base_plot(curve, "pen"_a = mkPen(color, "style"_a = style, "width"_a = width, "connect"_a = connect));
     }
 
-    if (py_eq(getattr(self, "editorType"), "anchors")) {
+    if (nb::getattr(self, "editorType").equal(nb::str("anchors"))) {
         nb::object symbolBrush = nb::make_tuple(77, 77, 77);
-        for (nb::handle pair : zip(getattr(self, "ctrl_points"), getattr(self, "curve_props"))) {
+        for (nb::handle pair : zip(nb::getattr(self, "ctrl_points"), nb::getattr(self, "curve_props"))) {
             nb::object entry = item(pair, 0), props = item(pair, 1);
             if (!truthy(item(props, nb::str("is_visible")))) continue;
             nb::object xs = item(entry, 0), ys = item(entry, 1);
             nb::object symbolPen = mkPen("color"_a = item(props, nb::str("color")), "width"_a = item(props, nb::str("width")));
             base_plot(xs, ys, "pen"_a = nb::none(), "symbol"_a = "s", "symbolBrush"_a = symbolBrush,
-                      "symbolSize"_a = getattr(self, "symbolSize"), "symbolPen"_a = symbolPen);
+                      "symbolSize"_a = nb::getattr(self, "symbolSize"), "symbolPen"_a = symbolPen);
         }
     }
 
-    nb::object roi = getattr(self, "roi_position");
+    nb::object roi = nb::getattr(self, "roi_position");
     nb::object upper = item(roi, 1);
-    if (!py_eq(upper, nb::int_(0))) {
+    if (!upper.equal(nb::int_(0))) {
         nb::list line_x;
         line_x.append(0);
-        line_x.append(getattr(self, "curveLen"));
+        line_x.append(nb::getattr(self, "curveLen"));
         nb::object roi_pen = mkPen(nb::make_tuple(200, 200, 200), "width"_a = 1,
                                    "style"_a = module_global("QtCore").attr("Qt").attr("PenStyle").attr("DotLine"));
         for (int k : {1, 0}) {
-            nb::object y = item(getattr(self, "roi_position"), k);
+            nb::object y = item(nb::getattr(self, "roi_position"), k);
             nb::list line_y;
             line_y.append(y);
             line_y.append(y);

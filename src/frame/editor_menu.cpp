@@ -16,9 +16,9 @@ namespace {
 // editorType when triggered, not when made.
 void corrector(Closure data) {
     auto [ref, type, request] = unpack<3>(data);
-    nb::object self = weak_referent(ref);
+    nb::object self = ref();
     if (self.is_none()) return;
-    if (!py_eq(getattr(self, "editorType"), type))
+    if (!nb::getattr(self, "editorType").equal(type))
         self.attr("setEditorType")(request);
     else
         self.attr("setEditorType")("None");
@@ -30,18 +30,18 @@ constexpr MethodDef kCorrectorDef = method<corrector>("<lambda>", "()");
 
 nb::object make_corrector_action(nb::handle self, const CorrectorRow &row) {
     nb::object slot = make_function(kCorrectorDef, "CurveEditorPlot.__init__.<locals>.<lambda>",
-                                   nb::make_tuple(weak_ref(self), row.type, row.request));
+                                   nb::make_tuple(nb::weakref(self), row.type, row.request));
     nb::object action = module_global("QtGui").attr("QAction")(row.text, self, "triggered"_a = slot);
     action.attr("setCheckable")(true);
-    action.attr("setChecked")(py_eq(getattr(self, "editorType"), row.type));
+    action.attr("setChecked")(nb::getattr(self, "editorType").equal(nb::str(row.type)));
     return action;
 }
 
 void setEnableEditorMenu(nb::handle self, nb::handle enable) {
-    setattr(self, "enableEditorMenu", enable);
+    nb::setattr(self, "enableEditorMenu", enable);
     if (truthy(enable)) {
         nb::list action_texts;
-        for (nb::handle action : getattr(self, "menu").attr("actions")()) action_texts.append(action.attr("text")());
+        for (nb::handle action : nb::getattr(self, "menu").attr("actions")()) action_texts.append(action.attr("text")());
         Py_ssize_t position = 1;
         for (const CorrectorRow &row : kCorrectors) {
             nb::str text(row.text);
@@ -49,21 +49,21 @@ void setEnableEditorMenu(nb::handle self, nb::handle enable) {
             if (present < 0) throw nb::python_error();
             if (present) {
                 nb::object index = action_texts.attr("index")(text);
-                item(getattr(self, "menu").attr("actions")(), index).attr("setEnabled")(true);
-                item(getattr(self, "menu").attr("actions")(), index)
-                    .attr("setChecked")(py_eq(getattr(self, "editorType"), row.type));
+                item(nb::getattr(self, "menu").attr("actions")(), index).attr("setEnabled")(true);
+                item(nb::getattr(self, "menu").attr("actions")(), index)
+                    .attr("setChecked")(nb::getattr(self, "editorType").equal(nb::str(row.type)));
             } else {
                 nb::object action = make_corrector_action(self, row);
-                nb::object menu = getattr(self, "menu");
+                nb::object menu = nb::getattr(self, "menu");
                 menu.attr("insertAction")(item(menu.attr("actions")(), position), action);
             }
             ++position;
         }
     } else {
-        for (nb::handle action : getattr(self, "menu").attr("actions")()) {
+        for (nb::handle action : nb::getattr(self, "menu").attr("actions")()) {
             nb::object text = action.attr("text")();
-            if (py_eq(text, "Corrector:Anchors") || py_eq(text, "Corrector:Liner") ||
-                py_eq(text, "Corrector:LiveWire")) {
+            if (text.equal(nb::str("Corrector:Anchors")) || text.equal(nb::str("Corrector:Liner")) ||
+                text.equal(nb::str("Corrector:LiveWire"))) {
                 action.attr("setEnabled")(false);
                 action.attr("setChecked")(false);
             }

@@ -42,7 +42,7 @@ nb::object live_plot(Tracker &t) {
     return nb::object();
 }
 
-void changed(nb::handle self) { getattr(self, "sigHistoryChanged").attr("emit")(); }
+void changed(nb::handle self) { nb::getattr(self, "sigHistoryChanged").attr("emit")(); }
 
 // Tells the host what undo or redo rewrote, as the plot does after an edit.
 void announce(Tracker &t, nb::handle plot, const std::vector<Touched> &cols) {
@@ -52,21 +52,21 @@ void announce(Tracker &t, nb::handle plot, const std::vector<Touched> &cols) {
         ~Busy() { t.busy = false; }
     } busy(t);
     // The restored control points may no longer hold the focused one.
-    setattr(plot, "modified_ctrl_point", nb::none());
-    setattr(plot, "modified_left_adjcent_points", nb::list());
-    setattr(plot, "modified_right_adjcent_points", nb::list());
-    getattr(plot, "target").attr("hide")();
+    nb::setattr(plot, "modified_ctrl_point", nb::none());
+    nb::setattr(plot, "modified_left_adjcent_points", nb::list());
+    nb::setattr(plot, "modified_right_adjcent_points", nb::list());
+    nb::getattr(plot, "target").attr("hide")();
     plot.attr("plot")();
-    nb::object curves = getattr(plot, "gCurves");
+    nb::object curves = nb::getattr(plot, "gCurves");
     for (const Touched &c : cols) {
         nb::object index = nb::int_(c.curve);
-        getattr(plot, "sigCurveChanged").attr("emit")(index, item(curves, index));
+        nb::getattr(plot, "sigCurveChanged").attr("emit")(index, item(curves, index));
         nb::list span;
         span.append(nb::int_(c.start));
         span.append(nb::int_(c.stop));
-        getattr(plot, "sigControlPointChanged").attr("emit")(index, span);
+        nb::getattr(plot, "sigControlPointChanged").attr("emit")(index, span);
     }
-    getattr(plot, "sigCurveChangeFinished").attr("emit")(nb::none(), nb::none());
+    nb::getattr(plot, "sigCurveChangeFinished").attr("emit")(nb::none(), nb::none());
 }
 
 void init(nb::handle self, nb::handle plot, nb::handle depth_arg) {
@@ -81,7 +81,7 @@ void init(nb::handle self, nb::handle plot, nb::handle depth_arg) {
         PyErr_Clear();
         raise_format(PyExc_TypeError, "depth must be an int, not %.200s", Py_TYPE(depth_arg.ptr())->tp_name);
     }
-    if (py_lt(depth, nb::int_(1))) raise(PyExc_ValueError, "depth must be at least 1");
+    if (depth < nb::int_(1)) raise(PyExc_ValueError, "depth must be at least 1");
     Py_ssize_t n = PyNumber_AsSsize_t(depth.ptr(), nullptr);  // clipped: no ring gets that long
 
     auto owned = std::make_unique<Tracker>(plot, static_cast<size_t>(n));
@@ -90,13 +90,13 @@ void init(nb::handle self, nb::handle plot, nb::handle depth_arg) {
     }));
     if (!cap.is_valid()) throw nb::python_error();
     Tracker *t = owned.release();
-    setattr(self, "_state", cap);
+    nb::setattr(self, "_state", cap);
 
     // Bound methods of a QObject: Qt drops the connections when either side goes.
-    getattr(plot, "sigMousePosChanged").attr("connect")(getattr(self, "_on_pointer"));
-    getattr(plot, "sigControlPointChanged").attr("connect")(getattr(self, "_on_span"));
-    getattr(plot, "sigCurveChangeFinished").attr("connect")(getattr(self, "_on_finished"));
-    getattr(getattr(plot, "menu"), "aboutToShow").attr("connect")(getattr(self, "_on_menu"));
+    nb::getattr(plot, "sigMousePosChanged").attr("connect")(nb::getattr(self, "_on_pointer"));
+    nb::getattr(plot, "sigControlPointChanged").attr("connect")(nb::getattr(self, "_on_span"));
+    nb::getattr(plot, "sigCurveChangeFinished").attr("connect")(nb::getattr(self, "_on_finished"));
+    nb::getattr(nb::getattr(plot, "menu"), "aboutToShow").attr("connect")(nb::getattr(self, "_on_menu"));
     t->sync(plot);
 }
 constexpr MethodDef kInit = method<init>("__init__", "(self, plot: CurveEditorPlot, depth: int = 100) -> None",

@@ -71,41 +71,29 @@ void nearest_through_numpy(nb::handle xs, nb::handle ys, nb::handle pointer, Py_
                            nb::object &nearest_point) {
     nb::object np = module_global("np");
     nb::object array = np.attr("array"), norm = np.attr("linalg").attr("norm");
-    nb::object ix = nb::steal(PyObject_GetIter(xs.ptr()));
-    if (!ix.is_valid()) throw nb::python_error();
-    nb::object iy = nb::steal(PyObject_GetIter(ys.ptr()));
-    if (!iy.is_valid()) throw nb::python_error();
-    for (Py_ssize_t j = 0;; ++j) {
-        nb::object x = nb::steal(PyIter_Next(ix.ptr()));
-        if (!x.is_valid()) break;
-        nb::object y = nb::steal(PyIter_Next(iy.ptr()));
-        if (!y.is_valid()) break;
-        nb::list pair;
-        pair.append(x);
-        pair.append(y);
-        nb::object distance = norm(py_sub(array(pair), pointer), "ord"_a = 1);
-        if (py_lt(distance, nearest_distance)) {
+    Py_ssize_t j = 0;
+    for (nb::handle pair : nb::module_::import_("builtins").attr("zip")(xs, ys)) {
+        nb::object distance = norm(array(nb::list(pair)) - pointer, "ord"_a = 1);
+        if (distance < nearest_distance) {
             nearest_distance = distance;
-            nearest_point = nb::make_tuple(curve, j, x, y);
+            nearest_point = nb::make_tuple(curve, j, item(pair, 0), item(pair, 1));
         }
+        ++j;
     }
-    if (PyErr_Occurred()) throw nb::python_error();
 }
 
 void anchor_focus(nb::handle self, nb::handle event, nb::handle ratio, const Pointer &pointer_at) {
-    nb::object nearest_distance = py_div(getattr(self, "distance_t"), ratio);
+    nb::object nearest_distance = nb::getattr(self, "distance_t") / ratio;
     nb::object nearest_point = nb::none();
     const nb::object &mx = pointer_at.x, &my = pointer_at.y;
     double px = 0, py = 0;
     const bool pointer_is_float = exact_double(mx, px) && exact_double(my, py);
     nb::object pointer;  // np.array([x, y]) of the pointer, made only for the NumPy search
 
-    nb::object props = getattr(self, "curve_props");
-    nb::object entries = nb::steal(PyObject_GetIter(getattr(self, "ctrl_points").ptr()));
-    if (!entries.is_valid()) throw nb::python_error();
-    for (Py_ssize_t i = 0;; ++i) {
-        nb::object entry = nb::steal(PyIter_Next(entries.ptr()));
-        if (!entry.is_valid()) break;
+    nb::object props = nb::getattr(self, "curve_props");
+    Py_ssize_t i = -1;
+    for (nb::handle entry : nb::getattr(self, "ctrl_points")) {
+        ++i;
         if (!truthy(item(item(props, i), nb::str("is_visible")))) continue;
         nb::object xs = item(entry, 0), ys = item(entry, 1);
         double best;
@@ -125,54 +113,50 @@ void anchor_focus(nb::handle self, nb::handle event, nb::handle ratio, const Poi
         }
         nearest_through_numpy(xs, ys, pointer, i, nearest_distance, nearest_point);
     }
-    if (PyErr_Occurred()) throw nb::python_error();
 
-    if (py_ne(nearest_point, getattr(self, "modified_ctrl_point"))) {
-        setattr(self, "modified_left_adjcent_points", nb::list());
-        setattr(self, "modified_right_adjcent_points", nb::list());
+    if (nearest_point.not_equal(nb::getattr(self, "modified_ctrl_point"))) {
+        nb::setattr(self, "modified_left_adjcent_points", nb::list());
+        nb::setattr(self, "modified_right_adjcent_points", nb::list());
     }
-    setattr(self, "modified_ctrl_point", nearest_point);
+    nb::setattr(self, "modified_ctrl_point", nearest_point);
     self.attr("plot_focus_control_point")(nearest_point, event.attr("pos")());
 }
 
 // Picks and highlights the curve nearest the pointer in its column. False when the
 // column lies outside the curves: the hover then ends without the base class.
 bool curve_pick(nb::handle self, nb::handle event, nb::handle ratio, const Pointer &pointer) {
-    nb::object nearest_distance = py_div(getattr(self, "distance_t"), ratio);
+    nb::object nearest_distance = nb::getattr(self, "distance_t") / ratio;
     nb::object qt = module_global("QtCore").attr("Qt");
-    if (py_eq(event.attr("modifiers")(), qt.attr("KeyboardModifier").attr("ControlModifier")))
-        setattr(self, "current_curve_idx",
-                getattr(getattr(getattr(self, "parentWindow"), "ui"), "comboBox_enfaceA_Slab").attr("currentIndex")());
+    if (event.attr("modifiers")().equal(qt.attr("KeyboardModifier").attr("ControlModifier")))
+        nb::setattr(self, "current_curve_idx",
+                nb::getattr(nb::getattr(nb::getattr(self, "parentWindow"), "ui"), "comboBox_enfaceA_Slab").attr("currentIndex")());
     else
-        setattr(self, "current_curve_idx", nb::int_(-1));
+        nb::setattr(self, "current_curve_idx", nb::int_(-1));
     nb::object x_idx = round_to_int(pointer.x);
-    setattr(self, "curve_props", module_global("deepcopy")(getattr(self, "curve_props_bk")));
-    if (py_lt(x_idx, nb::int_(0)) || !py_lt(x_idx, getattr(self, "curveLen"))) {
+    nb::setattr(self, "curve_props", module_global("deepcopy")(nb::getattr(self, "curve_props_bk")));
+    if (x_idx < nb::int_(0) || !(x_idx < nb::getattr(self, "curveLen"))) {
         edits::redraw(self);
         return false;
     }
 
     const nb::object &y = pointer.y;
     nb::object abs = module_global("np").attr("abs");
-    nb::object curves = nb::steal(PyObject_GetIter(getattr(self, "gCurves").ptr()));
-    if (!curves.is_valid()) throw nb::python_error();
-    for (Py_ssize_t i = 0;; ++i) {
-        nb::object curve = nb::steal(PyIter_Next(curves.ptr()));
-        if (!curve.is_valid()) break;
-        nb::object distance = abs(py_sub(item(curve, x_idx), y));
-        if (py_lt(distance, nearest_distance)) {
+    Py_ssize_t i = 0;
+    for (nb::handle curve : nb::getattr(self, "gCurves")) {
+        nb::object distance = abs(item(curve, x_idx) - y);
+        if (distance < nearest_distance) {
             nearest_distance = distance;
-            setattr(self, "current_curve_idx", nb::int_(i));
+            nb::setattr(self, "current_curve_idx", nb::int_(i));
         }
+        ++i;
     }
-    if (PyErr_Occurred()) throw nb::python_error();
 
-    nb::object picked = getattr(self, "current_curve_idx");
-    if (!py_eq(picked, nb::int_(-1))) {
-        nb::object props = item(getattr(self, "curve_props"), picked);
-        set_item(props, nb::str("style"), qt.attr("PenStyle").attr("SolidLine"));
-        props = item(getattr(self, "curve_props"), getattr(self, "current_curve_idx"));
-        set_item(props, nb::str("width"), nb::int_(4));
+    nb::object picked = nb::getattr(self, "current_curve_idx");
+    if (!picked.equal(nb::int_(-1))) {
+        nb::object props = item(nb::getattr(self, "curve_props"), picked);
+        props[nb::str("style")] = qt.attr("PenStyle").attr("SolidLine");
+        props = item(nb::getattr(self, "curve_props"), nb::getattr(self, "current_curve_idx"));
+        props[nb::str("width")] = nb::int_(4);
     }
     return true;
 }
@@ -180,30 +164,30 @@ bool curve_pick(nb::handle self, nb::handle event, nb::handle ratio, const Point
 }  // namespace
 
 nb::object hoverMoveEvent(nb::handle self, nb::handle event) {
-    nb::object pos = nb::getattr(event, INTERNED("scenePos"))();
-    nb::object vb = nb::getattr(self, INTERNED("vb"));
-    nb::object view_rect = nb::getattr(vb, INTERNED("viewRect"))();
-    nb::setattr(self, INTERNED("default_view_range"), nb::getattr(vb, INTERNED("childrenBounds"))());
-    nb::object x_range = item(nb::getattr(self, INTERNED("default_view_range")), 0);
+    nb::object pos = nb::getattr(event, "scenePos")();
+    nb::object vb = nb::getattr(self, "vb");
+    nb::object view_rect = nb::getattr(vb, "viewRect")();
+    nb::setattr(self, "default_view_range", nb::getattr(vb, "childrenBounds")());
+    nb::object x_range = item(nb::getattr(self, "default_view_range"), 0);
     if (x_range.is_none()) return nb::none();
-    nb::object ratio = py_div(py_sub(item(x_range, 1), item(x_range, 0)), nb::getattr(view_rect, INTERNED("width"))());
-    if (py_eq(ratio, nb::int_(0))) return nb::none();
+    nb::object ratio = (item(x_range, 1) - item(x_range, 0)) / nb::getattr(view_rect, "width")();
+    if (ratio.equal(nb::int_(0))) return nb::none();
 
-    if (truthy(nb::getattr(nb::getattr(self, INTERNED("sceneBoundingRect"))(), INTERNED("contains"))(pos))) {
-        nb::object mouse_point = nb::getattr(vb, INTERNED("mapSceneToView"))(pos);
-        const Pointer pointer{nb::getattr(mouse_point, INTERNED("x"))(), nb::getattr(mouse_point, INTERNED("y"))()};
-        nb::object int32 = nb::getattr(module_global("np"), INTERNED("int32"));
+    if (truthy(nb::getattr(nb::getattr(self, "sceneBoundingRect")(), "contains")(pos))) {
+        nb::object mouse_point = nb::getattr(vb, "mapSceneToView")(pos);
+        const Pointer pointer{nb::getattr(mouse_point, "x")(), nb::getattr(mouse_point, "y")()};
+        nb::object int32 = nb::getattr(module_global("np"), "int32");
         nb::list reported;
         reported.append(int32(pointer.x));
         reported.append(int32(pointer.y));
-        nb::getattr(nb::getattr(self, INTERNED("sigMousePosChanged")), INTERNED("emit"))(reported);
+        nb::getattr(nb::getattr(self, "sigMousePosChanged"), "emit")(reported);
 
-        nb::object type = nb::getattr(self, INTERNED("editorType"));
-        if (equals(type, INTERNED("anchors"))) {
+        nb::object type = nb::getattr(self, "editorType");
+        if (equals(type, "anchors")) {
             anchor_focus(self, event, ratio, pointer);
-        } else if (equals(type, INTERNED("liner")) || equals(type, INTERNED("livewire"))) {
-            const bool liner = equals(type, INTERNED("liner"));
-            if (py_len(nb::getattr(self, INTERNED("mouse_path"))) == 0) {
+        } else if (equals(type, "liner") || equals(type, "livewire")) {
+            const bool liner = equals(type, "liner");
+            if (nb::len(nb::getattr(self, "mouse_path")) == 0) {
                 if (!curve_pick(self, event, ratio, pointer)) return nb::none();
             } else if (liner) {
                 if (!liner_step(self, pointer)) return nb::none();
@@ -213,7 +197,7 @@ nb::object hoverMoveEvent(nb::handle self, nb::handle event) {
             edits::redraw(self);
         }
     }
-    return nb::getattr(plot_super(self), INTERNED("hoverMoveEvent"))(event);
+    return nb::getattr(plot_super(self), "hoverMoveEvent")(event);
 }
 constexpr MethodDef kHoverMoveEvent = method<hoverMoveEvent>(
     "hoverMoveEvent", "(self, event: QGraphicsSceneHoverEvent) -> None");

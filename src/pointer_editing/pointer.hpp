@@ -9,11 +9,10 @@
 
 namespace cep::pointer_editing {
 
-// `value == text` for an interned text; plain strs are compared without a call.
-inline bool equals(nb::handle value, nb::handle text) {
-    if (value.ptr() == text.ptr()) return true;
-    if (PyUnicode_CheckExact(value.ptr())) return PyUnicode_Compare(value.ptr(), text.ptr()) == 0;
-    return py_eq(value, text);
+// `value == text`; plain strs are compared without making a str of the text.
+inline bool equals(nb::handle value, const char *text) {
+    if (PyUnicode_CheckExact(value.ptr())) return PyUnicode_CompareWithASCIIString(value.ptr(), text) == 0;
+    return value.equal(nb::str(text));
 }
 
 // int(np.round(v)): halves go to the even neighbour; NaN and infinities raise as int() does.

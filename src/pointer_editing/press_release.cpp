@@ -7,7 +7,7 @@ namespace cep::pointer_editing {
 namespace {
 
 bool is_left(nb::handle event) {
-    return py_eq(event.attr("button")(), module_global("QtCore").attr("Qt").attr("MouseButton").attr("LeftButton"));
+    return event.attr("button")().equal(module_global("QtCore").attr("Qt").attr("MouseButton").attr("LeftButton"));
 }
 
 // A left press in liner or livewire mode: a new segment starts at the press point
@@ -15,8 +15,8 @@ bool is_left(nb::handle event) {
 void start_segment(nb::handle self, nb::handle event, bool live_wire) {
     nb::object pos = event.attr("scenePos")();
     if (!truthy(self.attr("sceneBoundingRect")().attr("contains")(pos))) return;
-    if (py_eq(getattr(self, "current_curve_idx"), nb::int_(-1))) return;
-    nb::object mouse_point = getattr(self, "vb").attr("mapSceneToView")(pos);
+    if (nb::getattr(self, "current_curve_idx").equal(nb::int_(-1))) return;
+    nb::object mouse_point = nb::getattr(self, "vb").attr("mapSceneToView")(pos);
     nb::object x = mouse_point.attr("x")(), y = mouse_point.attr("y")();
     if (live_wire) {
         // The seed truncates, unlike the columns, which round.
@@ -24,19 +24,19 @@ void start_segment(nb::handle self, nb::handle event, bool live_wire) {
         if (!seed_x.is_valid()) throw nb::python_error();
         nb::object seed_y = nb::steal(PyNumber_Long(y.ptr()));
         if (!seed_y.is_valid()) throw nb::python_error();
-        getattr(self, "liveWire").attr("buildMap")(nb::make_tuple(seed_x, seed_y));
+        nb::getattr(self, "liveWire").attr("buildMap")(nb::make_tuple(seed_x, seed_y));
     }
     nb::list path;
     path.append(nb::make_tuple(x, y));
-    setattr(self, "mouse_path", path);
+    nb::setattr(self, "mouse_path", path);
 
     nb::object column = round_to_int(x);
     nb::object edited = edits::pending(self);
     if (edited.is_none()) {
-        edits::record(self, getattr(self, "current_curve_idx"), column, column);
+        edits::record(self, nb::getattr(self, "current_curve_idx"), column, column);
     } else {
         auto [smaller, larger] = sorted_ends({item(edited, 1), item(edited, 2), column});
-        edits::record(self, getattr(self, "current_curve_idx"), smaller, larger);
+        edits::record(self, nb::getattr(self, "current_curve_idx"), smaller, larger);
     }
 }
 
@@ -44,11 +44,11 @@ void start_segment(nb::handle self, nb::handle event, bool live_wire) {
 
 void mousePressEvent(nb::handle self, nb::handle event) {
     if (is_left(event)) {
-        nb::object type = getattr(self, "editorType");
-        if (py_eq(type, "anchors") && !getattr(self, "modified_ctrl_point").is_none())
-            setattr(self, "mouse_pressed", nb::bool_(true));
-        if (py_eq(getattr(self, "editorType"), "liner")) start_segment(self, event, false);
-        if (py_eq(getattr(self, "editorType"), "livewire")) start_segment(self, event, true);
+        nb::object type = nb::getattr(self, "editorType");
+        if (type.equal(nb::str("anchors")) && !nb::getattr(self, "modified_ctrl_point").is_none())
+            nb::setattr(self, "mouse_pressed", nb::bool_(true));
+        if (nb::getattr(self, "editorType").equal(nb::str("liner"))) start_segment(self, event, false);
+        if (nb::getattr(self, "editorType").equal(nb::str("livewire"))) start_segment(self, event, true);
     }
     plot_super(self).attr("mousePressEvent")(event);
 }
@@ -62,30 +62,30 @@ constexpr MethodDef kMouseDoubleClickEvent = method<mouseDoubleClickEvent>(
     "mouseDoubleClickEvent", "(self, event: QGraphicsSceneMouseEvent) -> None");
 
 void mouse_release(nb::handle self) {
-    nb::object type = getattr(self, "editorType");
-    if (py_eq(type, "liner") || py_eq(type, "livewire")) {
+    nb::object type = nb::getattr(self, "editorType");
+    if (type.equal(nb::str("liner")) || type.equal(nb::str("livewire"))) {
         // Without an open stroke (nothing picked, or no span) there is nothing to
         // announce; the reset below still runs, so a stray double-click is harmless.
-        nb::object index = getattr(self, "current_curve_idx");
+        nb::object index = nb::getattr(self, "current_curve_idx");
         nb::object edited = edits::pending(self);
-        if (!py_eq(index, nb::int_(-1)) && !edited.is_none()) {
-            setattr(self, "ctrl_points", self.attr("_generate_control_points")());
-            index = getattr(self, "current_curve_idx");
-            getattr(self, "sigCurveChanged").attr("emit")(index, item(getattr(self, "gCurves"), index));
+        if (!index.equal(nb::int_(-1)) && !edited.is_none()) {
+            nb::setattr(self, "ctrl_points", self.attr("_generate_control_points")());
+            index = nb::getattr(self, "current_curve_idx");
+            nb::getattr(self, "sigCurveChanged").attr("emit")(index, item(nb::getattr(self, "gCurves"), index));
             edited = edits::pending(self);
             nb::object rest = nb::steal(PySequence_GetSlice(edited.ptr(), 1, PY_SSIZE_T_MAX));
             if (!rest.is_valid()) throw nb::python_error();
-            getattr(self, "sigControlPointChanged").attr("emit")(item(edited, 0), rest);
+            nb::getattr(self, "sigControlPointChanged").attr("emit")(item(edited, 0), rest);
             edits::redraw(self);
         }
     }
-    setattr(self, "mouse_pressed", nb::bool_(false));
-    setattr(self, "modified_ctrl_point", nb::none());
-    getattr(self, "target").attr("hide")();
-    setattr(self, "mouse_path", nb::list());
-    setattr(self, "current_curve_idx", nb::int_(-1));
+    nb::setattr(self, "mouse_pressed", nb::bool_(false));
+    nb::setattr(self, "modified_ctrl_point", nb::none());
+    nb::getattr(self, "target").attr("hide")();
+    nb::setattr(self, "mouse_path", nb::list());
+    nb::setattr(self, "current_curve_idx", nb::int_(-1));
     edits::clear(self);
-    getattr(self, "sigCurveChangeFinished").attr("emit")(nb::none(), nb::none());
+    nb::getattr(self, "sigCurveChangeFinished").attr("emit")(nb::none(), nb::none());
 }
 constexpr MethodDef kMouseRelease = method<mouse_release>("mouse_release", "(self) -> None");
 

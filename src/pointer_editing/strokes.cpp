@@ -14,8 +14,8 @@ namespace {
 // max(min(v, hi), lo): first the min with hi, then the max with lo.
 nb::object clamp(nb::handle v, nb::handle lo, nb::handle hi) {
     nb::object r = nb::borrow(v);
-    if (py_lt(hi, r)) r = nb::borrow(hi);
-    if (py_lt(r, lo)) r = nb::borrow(lo);
+    if (hi < r) r = nb::borrow(hi);
+    if (r < lo) r = nb::borrow(lo);
     return r;
 }
 
@@ -109,7 +109,7 @@ void write_contour_through_numpy(nb::handle curve, nb::handle contour) {
     nb::object np = module_global("np");
     nb::object arr = np.attr("asarray")(contour);
     nb::list rows;
-    const bool nested = py_eq(getattr(arr, "ndim"), nb::int_(3));
+    const bool nested = nb::getattr(arr, "ndim").equal(nb::int_(3));
     for (nb::handle p : arr) rows.append(nested ? item(p, 0) : nb::borrow(p));
     nb::object pts = np.attr("array")(rows);
     nb::object all = nb::steal(PySlice_New(nullptr, nullptr, nullptr));
@@ -117,7 +117,7 @@ void write_contour_through_numpy(nb::handle curve, nb::handle contour) {
     pts = item(pts, item(pts, column0).attr("argsort")("kind"_a = "stable"));
     nb::object unique_index = item(np.attr("unique")(item(pts, column0), "return_index"_a = true), 1);
     pts = item(pts, unique_index);
-    set_item(curve, item(pts, column0), item(pts, column1));
+    curve[item(pts, column0)] = item(pts, column1);
 }
 
 // The pending span stretched to take in x0 and x1 (a new list; the old one is kept
@@ -137,13 +137,13 @@ void widen_span(nb::handle self, nb::handle index, nb::handle x0, nb::handle x1)
 }  // namespace
 
 bool liner_step(nb::handle self, const Pointer &pointer) {
-    nb::object index = nb::getattr(self, INTERNED("current_curve_idx"));
-    nb::object curves = nb::getattr(self, INTERNED("gCurves"));
+    nb::object index = nb::getattr(self, "current_curve_idx");
+    nb::object curves = nb::getattr(self, "gCurves");
     nb::object curve = item(curves, index);
-    nb::object start = item(nb::getattr(self, INTERNED("mouse_path")), 0);
+    nb::object start = item(nb::getattr(self, "mouse_path"), 0);
     nb::object x0 = item(start, 0), y0 = item(start, 1);
     nb::object x1 = pointer.x, y1 = pointer.y;
-    const Py_ssize_t n = py_len(curve);
+    const Py_ssize_t n = nb::len(curve);
     x0 = clamp_column(x0, n);
     x1 = clamp_column(x1, n);
     int64_t c0 = PyLong_AsLongLong(x0.ptr()), c1 = PyLong_AsLongLong(x1.ptr());  // both within [0, n]
@@ -164,10 +164,10 @@ bool liner_step(nb::handle self, const Pointer &pointer) {
         fp.append(y1);
         nb::object values = np.attr("interp")(np.attr("arange")(x0, x1), xp, fp);
         nb::object span = nb::steal(PySlice_New(x0.ptr(), x1.ptr(), nullptr));
-        set_item(curve, span, values);
+        curve[span] = values;
     }
 
-    if (equals(nb::getattr(self, INTERNED("update_mode")), INTERNED("local")))
+    if (equals(nb::getattr(self, "update_mode"), "local"))
         widen_span(self, index, x0, x1);
     else
         edits::record(self, index, nb::int_(0), nb::int_(n - 1));
@@ -175,13 +175,13 @@ bool liner_step(nb::handle self, const Pointer &pointer) {
 }
 
 void livewire_step(nb::handle self, const Pointer &pointer) {
-    nb::object index = nb::getattr(self, INTERNED("current_curve_idx"));
-    nb::object curves = nb::getattr(self, INTERNED("gCurves"));
+    nb::object index = nb::getattr(self, "current_curve_idx");
+    nb::object curves = nb::getattr(self, "gCurves");
     nb::object curve = item(curves, index);
     nb::object x1 = round_to_int(pointer.x);
     nb::object y1 = round_to_int(pointer.y);
-    x1 = clamp(x1, nb::int_(0), nb::int_(py_len(curve) - 1));
-    nb::object contour = nb::getattr(nb::getattr(self, INTERNED("liveWire")), INTERNED("getContour"))(nb::make_tuple(x1, y1));
+    x1 = clamp(x1, nb::int_(0), nb::int_(static_cast<Py_ssize_t>(nb::len(curve)) - 1));
+    nb::object contour = nb::getattr(nb::getattr(self, "liveWire"), "getContour")(nb::make_tuple(x1, y1));
     // No path to the pointer: nothing was written, so the span stays as it was.
     if (contour.is_none()) return;
     std::vector<PathPoint> points;
@@ -192,7 +192,7 @@ void livewire_step(nb::handle self, const Pointer &pointer) {
     }
     if (!written) write_contour_through_numpy(curve, contour);
 
-    nb::object x0 = item(item(nb::getattr(self, INTERNED("mouse_path")), 0), 0);
+    nb::object x0 = item(item(nb::getattr(self, "mouse_path"), 0), 0);
     widen_span(self, index, x0, x1);
 }
 

@@ -13,7 +13,7 @@ void set_checked(nb::handle self, nb::handle texts, const char *text, bool state
     if (present < 0) throw nb::python_error();
     if (!present) return;
     nb::object index = texts.attr("index")(key);
-    item(getattr(self, "menu").attr("actions")(), index).attr("setChecked")(state);
+    item(nb::getattr(self, "menu").attr("actions")(), index).attr("setChecked")(state);
 }
 
 // The context menu puts its point command first, so the first action is removed.
@@ -22,18 +22,18 @@ void remove_point_command(nb::handle self, nb::handle texts, const char *text) {
     const int present = PySequence_Contains(texts.ptr(), key.ptr());
     if (present < 0) throw nb::python_error();
     if (!present) return;
-    nb::object menu = getattr(self, "menu");
+    nb::object menu = nb::getattr(self, "menu");
     menu.attr("removeAction")(item(menu.attr("actions")(), 0));
 }
 
 }  // namespace
 
 void setEditorType(nb::handle self, nb::handle requested) {
-    setattr(self, "editorType", requested.attr("lower")());
+    nb::setattr(self, "editorType", requested.attr("lower")());
     nb::list texts;
-    for (nb::handle action : getattr(self, "menu").attr("actions")()) texts.append(action.attr("text")());
+    for (nb::handle action : nb::getattr(self, "menu").attr("actions")()) texts.append(action.attr("text")());
 
-    nb::object type = getattr(self, "editorType");
+    nb::object type = nb::getattr(self, "editorType");
     struct Row {
         const char *type;
         bool anchors, liner, live_wire, drop_point_commands;
@@ -45,11 +45,11 @@ void setEditorType(nb::handle self, nb::handle requested) {
         {"livewire", false, false, true, true},
     };
     for (const Row &row : rows) {
-        if (!py_eq(type, row.type)) continue;
+        if (!type.equal(nb::str(row.type))) continue;
         if (&row == &rows[0]) {  // "none" drops what an anchors drag left behind
-            setattr(self, "modified_ctrl_point", nb::none());
-            setattr(self, "modified_left_adjcent_points", nb::list());
-            setattr(self, "modified_right_adjcent_points", nb::list());
+            nb::setattr(self, "modified_ctrl_point", nb::none());
+            nb::setattr(self, "modified_left_adjcent_points", nb::list());
+            nb::setattr(self, "modified_right_adjcent_points", nb::list());
         }
         set_checked(self, texts, "Corrector:Anchors", row.anchors);
         set_checked(self, texts, "Corrector:Liner", row.liner);
@@ -61,9 +61,9 @@ void setEditorType(nb::handle self, nb::handle requested) {
         break;
     }
 
-    setattr(self, "curve_props", module_global("deepcopy")(getattr(self, "curve_props_bk")));
+    nb::setattr(self, "curve_props", module_global("deepcopy")(nb::getattr(self, "curve_props_bk")));
     edits::redraw(self);
-    getattr(self, "sigCurveEditorTypeChanged").attr("emit")(getattr(self, "editorType"), nb::none());
+    nb::getattr(self, "sigCurveEditorTypeChanged").attr("emit")(nb::getattr(self, "editorType"), nb::none());
 }
 constexpr MethodDef kSetEditorType = method<setEditorType>("setEditorType", "(self, editorType: str) -> None");
 

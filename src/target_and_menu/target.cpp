@@ -18,7 +18,7 @@ void iadd_item(nb::handle container, nb::handle key, nb::handle delta) {
     nb::object value = item(container, key);
     nb::object sum = nb::steal(PyNumber_InPlaceAdd(value.ptr(), delta.ptr()));
     if (!sum.is_valid()) throw nb::python_error();
-    set_item(container, key, sum);
+    container[key] = sum;
 }
 
 nb::object index_error_on_empty(long long index) {
@@ -32,25 +32,25 @@ void move_neighbours(nb::handle self, nb::handle points, nb::handle diffx, nb::h
         iadd_item(p, two, diffx);
         iadd_item(p, three, diffy);
         nb::object position = item(p, 1);
-        iadd_item(item(item(getattr(self, "ctrl_points"), item(p, 0)), 0), position, diffx);
-        iadd_item(item(item(getattr(self, "ctrl_points"), item(p, 0)), 1), position, diffy);
+        iadd_item(item(item(nb::getattr(self, "ctrl_points"), item(p, 0)), 0), position, diffx);
+        iadd_item(item(item(nb::getattr(self, "ctrl_points"), item(p, 0)), 1), position, diffy);
     }
 }
 
 }  // namespace
 
 nb::object targetMoved(nb::handle self, nb::handle target) {
-    if (!truthy(getattr(self, "target").attr("isVisible")()) || !truthy(getattr(self, "mouse_pressed")))
+    if (!truthy(nb::getattr(self, "target").attr("isVisible")()) || !truthy(nb::getattr(self, "mouse_pressed")))
         return nb::none();
-    nb::object pos = getattr(self, "vb").attr("mapSceneToView")(target.attr("scenePos")());
+    nb::object pos = nb::getattr(self, "vb").attr("mapSceneToView")(target.attr("scenePos")());
     nb::object x_raw = pos.attr("x")();
     nb::object y = pos.attr("y")();
     const double x_round = std::nearbyint(nb::cast<double>(x_raw));  // ties to even, as np.round
 
-    nb::object focused = getattr(self, "modified_ctrl_point");
+    nb::object focused = nb::getattr(self, "modified_ctrl_point");
     if (focused.is_none()) return nb::none();
     nb::object ci = item(focused, 0), ki = item(focused, 1);
-    const Py_ssize_t n = py_len(item(getattr(self, "gCurves"), ci));
+    const Py_ssize_t n = nb::len(item(nb::getattr(self, "gCurves"), ci));
 
     // max(0, min(n - 1, x_round)): the builtins keep their first argument on ties and
     // for NaN, which decides whether x is an int or a float64.
@@ -68,12 +68,12 @@ nb::object targetMoved(nb::handle self, nb::handle target) {
         x_obj = nb::int_(0);
     }
 
-    nb::object xs = item(item(getattr(self, "ctrl_points"), ci), 0);
+    nb::object xs = item(item(nb::getattr(self, "ctrl_points"), ci), 0);
     nb::object ki_index = nb::steal(PyNumber_Index(ki.ptr()));
     if (!ki_index.is_valid()) throw nb::python_error();
     const long long k = PyLong_AsLongLong(ki_index.ptr());
     if (k == -1 && PyErr_Occurred()) throw nb::python_error();
-    const Py_ssize_t m = py_len(xs);
+    const Py_ssize_t m = nb::len(xs);
     if (k < -static_cast<long long>(m) || k >= static_cast<long long>(m))
         raise_format(PyExc_IndexError, "index %lld is out of bounds for axis 0 with size %zd", k, m);
     const std::size_t skip = static_cast<std::size_t>(k < 0 ? k + m : k);
@@ -106,44 +106,44 @@ nb::object targetMoved(nb::handle self, nb::handle target) {
         index_error_on_empty(0);
     else
         val_larger = item(xs, found.at_or_right);
-    edits::record(self, ci, val_smaller, py_add(val_larger, nb::int_(1)));
+    edits::record(self, ci, val_smaller, val_larger + nb::int_(1));
 
     nb::object diffx =
-        nb::steal(PyNumber_Subtract(x_obj.ptr(), item(item(item(getattr(self, "ctrl_points"), ci), 0), ki).ptr()));
+        nb::steal(PyNumber_Subtract(x_obj.ptr(), item(item(item(nb::getattr(self, "ctrl_points"), ci), 0), ki).ptr()));
     if (!diffx.is_valid()) throw nb::python_error();
     nb::object diffy =
-        nb::steal(PyNumber_Subtract(y.ptr(), item(item(item(getattr(self, "ctrl_points"), ci), 1), ki).ptr()));
+        nb::steal(PyNumber_Subtract(y.ptr(), item(item(item(nb::getattr(self, "ctrl_points"), ci), 1), ki).ptr()));
     if (!diffy.is_valid()) throw nb::python_error();
 
-    nb::object left = getattr(self, "modified_left_adjcent_points");
-    nb::object right = getattr(self, "modified_right_adjcent_points");
-    if (py_len(left) + py_len(right) == py_len(item(item(getattr(self, "ctrl_points"), ci), 0)) - 1)
+    nb::object left = nb::getattr(self, "modified_left_adjcent_points");
+    nb::object right = nb::getattr(self, "modified_right_adjcent_points");
+    if (nb::len(left) + nb::len(right) == nb::len(item(item(nb::getattr(self, "ctrl_points"), ci), 0)) - 1)
         diffx = nb::int_(0);  // every other point is selected: the curve only moves vertically
 
-    move_neighbours(self, getattr(self, "modified_left_adjcent_points"), diffx, diffy);
-    move_neighbours(self, getattr(self, "modified_right_adjcent_points"), diffx, diffy);
-    iadd_item(item(item(getattr(self, "ctrl_points"), ci), 0), ki, diffx);
-    iadd_item(item(item(getattr(self, "ctrl_points"), ci), 1), ki, diffy);
+    move_neighbours(self, nb::getattr(self, "modified_left_adjcent_points"), diffx, diffy);
+    move_neighbours(self, nb::getattr(self, "modified_right_adjcent_points"), diffx, diffy);
+    iadd_item(item(item(nb::getattr(self, "ctrl_points"), ci), 0), ki, diffx);
+    iadd_item(item(item(nb::getattr(self, "ctrl_points"), ci), 1), ki, diffy);
 
     edits::rebuild_and_redraw(self, ci);
     nb::list marker;
     marker.append(ci);
     marker.append(ki);
-    marker.append(item(item(item(getattr(self, "ctrl_points"), ci), 0), ki));
-    marker.append(item(item(item(getattr(self, "ctrl_points"), ci), 1), ki));
+    marker.append(item(item(item(nb::getattr(self, "ctrl_points"), ci), 0), ki));
+    marker.append(item(item(item(nb::getattr(self, "ctrl_points"), ci), 1), ki));
     self.attr("plot_focus_control_point")(marker, nb::none());
     return nb::none();
 }
 constexpr MethodDef kTargetMoved = method<targetMoved>("targetMoved", "(self, target: Any) -> None");
 
 nb::object targetWhellEvent(nb::handle self, nb::handle event) {
-    nb::object focused = getattr(self, "modified_ctrl_point");
+    nb::object focused = nb::getattr(self, "modified_ctrl_point");
     if (focused.is_none()) return nb::none();
 
     // The neighbours are addressed in the focused curve's points ordered by x without
     // repeats, exactly as NumPy orders them.
     nb::object np = module_global("np");
-    nb::object ctp = np.attr("array")(item(getattr(self, "ctrl_points"), item(focused, 0)));
+    nb::object ctp = np.attr("array")(item(nb::getattr(self, "ctrl_points"), item(focused, 0)));
     nb::object all = nb::steal(PySlice_New(nullptr, nullptr, nullptr));
     ctp = item(ctp, nb::make_tuple(all, item(ctp, 0).attr("argsort")()));
     nb::object unique_index = item(np.attr("unique")(item(ctp, 0), "return_index"_a = true), 1);
@@ -151,7 +151,7 @@ nb::object targetWhellEvent(nb::handle self, nb::handle event) {
 
     auto parts = unpack<4>(focused);
     nb::object curve_idx = parts[0], point_idx = parts[1];
-    const Py_ssize_t n = py_len(item(ctp, 0));
+    const Py_ssize_t n = nb::len(item(ctp, 0));
     nb::object xs = item(ctp, 0), ys = item(ctp, 1);
     nb::object one = nb::int_(1);
 
@@ -165,25 +165,25 @@ nb::object targetWhellEvent(nb::handle self, nb::handle event) {
     };
 
     nb::object delta = event.attr("delta")();
-    if (py_lt(nb::int_(0), delta)) {
-        nb::object left = getattr(self, "modified_left_adjcent_points");
-        nb::object base = py_len(left) == 0 ? point_idx : item(item(left, -1), 1);
+    if (nb::int_(0) < delta) {
+        nb::object left = nb::getattr(self, "modified_left_adjcent_points");
+        nb::object base = nb::len(left) == 0 ? point_idx : item(item(left, -1), 1);
         nb::object idx = nb::steal(PyNumber_Subtract(base.ptr(), one.ptr()));
         if (!idx.is_valid()) throw nb::python_error();
-        if (!py_lt(idx, nb::int_(0))) left.attr("append")(neighbour(idx));
+        if (!(idx < nb::int_(0))) left.attr("append")(neighbour(idx));
 
-        nb::object right = getattr(self, "modified_right_adjcent_points");
-        base = py_len(right) == 0 ? point_idx : item(item(right, -1), 1);
+        nb::object right = nb::getattr(self, "modified_right_adjcent_points");
+        base = nb::len(right) == 0 ? point_idx : item(item(right, -1), 1);
         idx = nb::steal(PyNumber_Add(base.ptr(), one.ptr()));
         if (!idx.is_valid()) throw nb::python_error();
-        if (py_lt(idx, nb::int_(n))) right.attr("append")(neighbour(idx));
+        if (idx < nb::int_(n)) right.attr("append")(neighbour(idx));
     } else {
-        nb::object left = getattr(self, "modified_left_adjcent_points");
-        if (py_len(left) > 0) left.attr("pop")();
-        nb::object right = getattr(self, "modified_right_adjcent_points");
-        if (py_len(right) > 0) right.attr("pop")();
+        nb::object left = nb::getattr(self, "modified_left_adjcent_points");
+        if (nb::len(left) > 0) left.attr("pop")();
+        nb::object right = nb::getattr(self, "modified_right_adjcent_points");
+        if (nb::len(right) > 0) right.attr("pop")();
     }
-    self.attr("plot_focus_control_point")(getattr(self, "modified_ctrl_point"), "eventPos"_a = nb::none());
+    self.attr("plot_focus_control_point")(nb::getattr(self, "modified_ctrl_point"), "eventPos"_a = nb::none());
     return nb::none();
 }
 constexpr MethodDef kTargetWhellEvent = method<targetWhellEvent>(
