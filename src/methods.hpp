@@ -6,31 +6,39 @@
 
 namespace cep {
 
-namespace frame {
-extern const MethodDef kInit, kGetInverseColor, kSetEnableEditorMenu, kSetAddedItems, kSetCurve, kSetRoi, kPlot;
+namespace plot {
+extern const MethodDef kInit, kGetInverseColor, kSetCurve, kSetRoi, kSetAddedItems, kSetVolumeData,
+    kSetVolumeGCurves, kPlot;
 }
 
-namespace curve_model {
-extern const MethodDef kPlotIndicator, kPlotFocusControlPoint, kAddCvPoint, kRemoveCvPoints, kGenerateControlPoints,
-    kBuildCurve;
+namespace menus {
+extern const MethodDef kSetEnableEditorMenu, kContextMenuEvent, kOnAddCvPoint, kOnRemoveCvPoint, kSetEditorType;
 }
 
-namespace pointer_editing {
-extern const MethodDef kMousePressEvent, kMouseDoubleClickEvent, kMouseRelease, kHoverMoveEvent;
+namespace anchors {
+extern const MethodDef kGenerateControlPoints, kAddCvPoint, kRemoveCvPoints, kPlotIndicator, kPlotFocusControlPoint,
+    kTargetWhellEvent, kTargetMoved;
 }
 
-namespace target_and_menu {
-extern const MethodDef kContextMenuEvent, kOnAddCvPoint, kOnRemoveCvPoint, kTargetWhellEvent, kTargetMoved,
-    kSetEditorType;
+namespace curves {
+extern const MethodDef kBuildCurve;
 }
 
-namespace export_ {
-extern const MethodDef kOnSaveImageAs, kSetVolumeData, kSetVolumeGCurves, kGetCurrentFrameAsUint8,
-    kRenderImageWithCurves, kOnSaveStackImageAs, kOnSaveImageWithCurveAs, kOnSaveStackImageWithCurveAs,
-    kStartSaveWorker, kOnSaveProgress, kOnSaveFinished, kOnSaveError;
+namespace strokes {
+extern const MethodDef kMousePressEvent, kMouseDoubleClickEvent, kMouseRelease;
+}
+
+namespace hover {
+extern const MethodDef kHoverMoveEvent;
+}
+
+namespace saving {
+extern const MethodDef kOnSaveImageAs, kGetCurrentFrameAsUint8, kRenderImageWithCurves, kOnSaveStackImageAs,
+    kOnSaveImageWithCurveAs, kOnSaveStackImageWithCurveAs, kStartSaveWorker, kOnSaveProgress, kOnSaveFinished,
+    kOnSaveError;
 namespace worker {
-extern const MethodDef kWorkerInit, kWorkerRun, kWorkerSaveStack, kWorkerSaveStackWithCurve;
+extern const MethodDef kInit, kRun, kSaveStack, kSaveStackWithCurve;
 }
-}  // namespace export_
+}  // namespace saving
 
 }  // namespace cep

@@ -27,7 +27,7 @@ struct Call {
     nb::dict varkw;                   // the **kwargs of a signature that has them
 };
 
-// The data a closure function was made with (make_closure).
+// The data a closure function was made with (make_function with a closure).
 struct Closure : nb::handle {
     using nb::handle::handle;
 };
@@ -95,42 +95,43 @@ constexpr Shape signature_shape(const char *text) {
     }
 }
 
-template <typename T> struct kind_of { static constexpr int value = 0; };  // a named parameter
-template <> struct kind_of<nb::tuple> { static constexpr int value = 1; };
-template <> struct kind_of<nb::dict> { static constexpr int value = 2; };
-template <> struct kind_of<Closure> { static constexpr int value = 3; };
-template <typename T> constexpr int kind = kind_of<std::decay_t<T>>::value;
+// What a body's parameter receives, in the order the parameters must come.
+enum Kind { kClosure, kNamed, kVarArgs, kVarKw };
+template <typename T> struct kind_of { static constexpr Kind value = kNamed; };
+template <> struct kind_of<Closure> { static constexpr Kind value = kClosure; };
+template <> struct kind_of<nb::tuple> { static constexpr Kind value = kVarArgs; };
+template <> struct kind_of<nb::dict> { static constexpr Kind value = kVarKw; };
+template <typename T> constexpr Kind kind = kind_of<std::decay_t<T>>::value;
 
-template <typename T> constexpr bool named_ok = std::is_same_v<std::decay_t<T>, nb::handle> || std::is_same_v<std::decay_t<T>, nb::object>;
+template <typename T>
+constexpr bool named_ok = std::is_same_v<std::decay_t<T>, nb::handle> || std::is_same_v<std::decay_t<T>, nb::object>;
 
 template <typename F> struct body;
 template <typename R, typename... A> struct body<R (*)(A...)> {
     static constexpr int n = sizeof...(A);
-    static constexpr int kinds[n + 1] = {kind<A>..., -1};
+    static constexpr Kind kinds[n + 1] = {kind<A>..., kVarKw};
     static constexpr bool ordered() {
-        // Closure first, then the named parameters, *args, **kwargs.
-        int rank[] = {1, 2, 3, 0};
         for (int i = 1; i < n; ++i)
-            if (rank[kinds[i]] < rank[kinds[i - 1]] || (kinds[i] != 0 && kinds[i] == kinds[i - 1])) return false;
+            if (kinds[i] < kinds[i - 1] || (kinds[i] != kNamed && kinds[i] == kinds[i - 1])) return false;
         return true;
     }
     static constexpr Shape shape() {
-        static_assert(((kind<A> != 0 || named_ok<A>) && ...), "a named parameter is an nb::handle or nb::object");
+        static_assert(((kind<A> != kNamed || named_ok<A>) && ...), "a named parameter is an nb::handle or nb::object");
         static_assert(ordered(), "parameters go: Closure, named ones, nb::tuple (*args), nb::dict (**kwargs)");
         Shape s;
         for (int i = 0; i < n; ++i) {
-            if (kinds[i] == 0) ++s.named;
-            if (kinds[i] == 1) s.varargs = true;
-            if (kinds[i] == 2) s.varkw = true;
-            if (kinds[i] == 3) s.closure = true;
+            s.named += kinds[i] == kNamed;
+            s.varargs |= kinds[i] == kVarArgs;
+            s.varkw |= kinds[i] == kVarKw;
+            s.closure |= kinds[i] == kClosure;
         }
         return s;
     }
     template <typename T, size_t I> static T fetch(Call &c) {
-        constexpr int k = kind<T>;
-        if constexpr (k == 1) return c.varargs;
-        else if constexpr (k == 2) return c.varkw;
-        else if constexpr (k == 3) return Closure(c.closure.ptr());
+        constexpr Kind k = kind<T>;
+        if constexpr (k == kVarArgs) return c.varargs;
+        else if constexpr (k == kVarKw) return c.varkw;
+        else if constexpr (k == kClosure) return Closure(c.closure.ptr());
         else if constexpr (std::is_same_v<std::decay_t<T>, nb::object>) return nb::borrow(c.slot[I - shape().closure]);
         else return nb::handle(c.slot[I - shape().closure]);
     }

@@ -23,13 +23,9 @@ const char kDoc[] =
     "Signal sigHistoryChanged(): what canUndo() or canRedo() answer may have changed.";
 
 Tracker &tracker(nb::handle self) {
-    PyObject *cap = PyObject_GetAttrString(self.ptr(), "_state");
-    if (!cap) {
-        PyErr_Clear();
-        raise(PyExc_RuntimeError, "CurveEditHistory.__init__() has not been called");
-    }
-    nb::object held = nb::steal(cap);
-    void *p = PyCapsule_GetPointer(cap, kCapsule);
+    nb::object cap = nb::getattr(self, "_state", nb::handle());
+    if (!cap.is_valid()) raise(PyExc_RuntimeError, "CurveEditHistory.__init__() has not been called");
+    void *p = PyCapsule_GetPointer(cap.ptr(), kCapsule);
     if (!p) throw nb::python_error();
     return *static_cast<Tracker *>(p);
 }
@@ -61,9 +57,7 @@ void announce(Tracker &t, nb::handle plot, const std::vector<Touched> &cols) {
     for (const Touched &c : cols) {
         nb::object index = nb::int_(c.curve);
         nb::getattr(plot, "sigCurveChanged").attr("emit")(index, item(curves, index));
-        nb::list span;
-        span.append(nb::int_(c.start));
-        span.append(nb::int_(c.stop));
+        nb::list span(nb::make_tuple(nb::int_(c.start), nb::int_(c.stop)));
         nb::getattr(plot, "sigControlPointChanged").attr("emit")(index, span);
     }
     nb::getattr(plot, "sigCurveChangeFinished").attr("emit")(nb::none(), nb::none());

@@ -1,8 +1,6 @@
-// Module entry: imports, the method tables and the assembly of the two classes.
+// Module entry: imports, then the two classes: attributes, signals and methods in their order.
 #include "binding/py.hpp"
 #include "methods.hpp"
-
-#include <iterator>
 
 namespace cep {
 
@@ -15,22 +13,20 @@ namespace {
 const char kWorkerDoc[] = "Worker thread for saving stack images with optional curve overlay to prevent UI blocking.";
 const char kPlotDoc[] = "A class for editing and plotting curves with control points in a graphical interface.";
 
-using namespace export_;
 const MethodDef *const kWorkerMethods[] = {
-    &worker::kWorkerInit, &worker::kWorkerRun, &worker::kWorkerSaveStack, &worker::kWorkerSaveStackWithCurve,
+    &saving::worker::kInit, &saving::worker::kRun, &saving::worker::kSaveStack, &saving::worker::kSaveStackWithCurve,
 };
 
-using namespace curve_model;
-using namespace pointer_editing;
-using namespace target_and_menu;
 const MethodDef *const kPlotMethods[] = {
-    &frame::kInit, &kOnSaveImageAs, &kSetVolumeData, &kSetVolumeGCurves, &kGetCurrentFrameAsUint8,
-    &kRenderImageWithCurves, &kOnSaveStackImageAs, &kOnSaveImageWithCurveAs, &kOnSaveStackImageWithCurveAs,
-    &kStartSaveWorker, &kOnSaveProgress, &kOnSaveFinished, &kOnSaveError, &frame::kSetEnableEditorMenu,
-    &frame::kSetAddedItems, &kContextMenuEvent, &kOnAddCvPoint, &kOnRemoveCvPoint, &kTargetWhellEvent, &kTargetMoved,
-    &kMousePressEvent, &kMouseDoubleClickEvent, &kMouseRelease, &kSetEditorType, &kHoverMoveEvent, &frame::kSetCurve,
-    &frame::kSetRoi, &frame::kPlot, &kPlotIndicator, &kPlotFocusControlPoint, &kAddCvPoint, &kRemoveCvPoints,
-    &kGenerateControlPoints, &kBuildCurve,
+    &plot::kInit, &saving::kOnSaveImageAs, &plot::kSetVolumeData, &plot::kSetVolumeGCurves,
+    &saving::kGetCurrentFrameAsUint8, &saving::kRenderImageWithCurves, &saving::kOnSaveStackImageAs,
+    &saving::kOnSaveImageWithCurveAs, &saving::kOnSaveStackImageWithCurveAs, &saving::kStartSaveWorker,
+    &saving::kOnSaveProgress, &saving::kOnSaveFinished, &saving::kOnSaveError, &menus::kSetEnableEditorMenu,
+    &plot::kSetAddedItems, &menus::kContextMenuEvent, &menus::kOnAddCvPoint, &menus::kOnRemoveCvPoint,
+    &anchors::kTargetWhellEvent, &anchors::kTargetMoved, &strokes::kMousePressEvent, &strokes::kMouseDoubleClickEvent,
+    &strokes::kMouseRelease, &menus::kSetEditorType, &hover::kHoverMoveEvent, &plot::kSetCurve, &plot::kSetRoi,
+    &plot::kPlot, &anchors::kPlotIndicator, &anchors::kPlotFocusControlPoint, &anchors::kAddCvPoint,
+    &anchors::kRemoveCvPoints, &anchors::kGenerateControlPoints, &curves::kBuildCurve,
 };
 
 // Class attributes of CurveEditorPlot in declaration order: name, annotation, initial
@@ -97,7 +93,7 @@ nb::object build_plot() {
         annotations[a.name] = a.annotation;
         attrs[a.name] = literal(a.value);
     }
-    attrs["get_inverse_color"] = make_function(frame::kGetInverseColor, "CurveEditorPlot.<lambda>");
+    attrs["get_inverse_color"] = make_function(plot::kGetInverseColor, "CurveEditorPlot.<lambda>");
     annotations["params_for_ctrl_point_changed_signal"] = "list";
     attrs["params_for_ctrl_point_changed_signal"] = nb::none();
 
@@ -108,8 +104,6 @@ nb::object build_plot() {
     return make_class(module_global("pg").attr("PlotItem"), "CurveEditorPlot", kPlotDoc, attrs, kPlotMethods);
 }
 
-void bind(nb::module_ &m, const char *name, nb::handle value) { m.attr(name) = value; }
-
 }  // namespace
 }  // namespace cep
 
@@ -119,25 +113,25 @@ NB_MODULE(curveEditorPlot, m) {
     init_function_type(module_name);
     g_module_dict = Py_NewRef(PyModule_GetDict(m.ptr()));
 
-    bind(m, "Any", nb::module_::import_("typing").attr("Any"));
+    m.attr("Any") = nb::module_::import_("typing").attr("Any");
     nb::module_ pyside = nb::module_::import_("PySide6");
     nb::module_ QtCore = nb::module_::import_("PySide6.QtCore");
     nb::module_ QtGui = nb::module_::import_("PySide6.QtGui");
     nb::module_ QtWidgets = nb::module_::import_("PySide6.QtWidgets");
-    bind(m, "QtCore", pyside.attr("QtCore"));
-    bind(m, "QtGui", pyside.attr("QtGui"));
-    bind(m, "QtWidgets", pyside.attr("QtWidgets"));
+    m.attr("QtCore") = pyside.attr("QtCore");
+    m.attr("QtGui") = pyside.attr("QtGui");
+    m.attr("QtWidgets") = pyside.attr("QtWidgets");
     for (const char *name : {"QGraphicsSceneHoverEvent", "QGraphicsSceneMouseEvent", "QGraphicsSceneWheelEvent",
                              "QFileDialog", "QMessageBox"})
-        bind(m, name, QtWidgets.attr(name));
-    bind(m, "QThread", QtCore.attr("QThread"));
-    bind(m, "Signal", QtCore.attr("Signal"));
-    bind(m, "np", nb::module_::import_("numpy"));
-    bind(m, "tifffile", nb::module_::import_("tifffile"));
-    bind(m, "pg", nb::module_::import_("pyqtgraph"));
-    bind(m, "PchipInterpolator", nb::module_::import_("scipy.interpolate").attr("PchipInterpolator"));
-    bind(m, "deepcopy", nb::module_::import_("copy").attr("deepcopy"));
-    bind(m, "cv2", nb::module_::import_("cv2"));
+        m.attr(name) = QtWidgets.attr(name);
+    m.attr("QThread") = QtCore.attr("QThread");
+    m.attr("Signal") = QtCore.attr("Signal");
+    m.attr("np") = nb::module_::import_("numpy");
+    m.attr("tifffile") = nb::module_::import_("tifffile");
+    m.attr("pg") = nb::module_::import_("pyqtgraph");
+    m.attr("PchipInterpolator") = nb::module_::import_("scipy.interpolate").attr("PchipInterpolator");
+    m.attr("deepcopy") = nb::module_::import_("copy").attr("deepcopy");
+    m.attr("cv2") = nb::module_::import_("cv2");
 
     nb::object worker = build_worker();
     g_worker_class = Py_NewRef(worker.ptr());
