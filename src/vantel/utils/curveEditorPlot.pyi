@@ -44,9 +44,9 @@ class CurveStackSaveWorker(QThread, metaclass=_ObjectType):
 
         ================ ===============================================================
         **Arguments**
-        filename         (str) The file to write. It is written beside itself and then
-                         renamed into place, so a failed save leaves an older file
-                         as it was.
+        filename         (str) The file to write. The pages go to a new file beside it,
+                         which then replaces it, so a failed save leaves an older
+                         file as it was.
         save_type        (str) "stack": the volume as grayscale pages;
                          "stack_with_curve": RGB pages with the curves burnt in. Any
                          other value writes nothing and still reports success.
@@ -168,8 +168,8 @@ class CurveEditorPlot(pg.PlotItem, metaclass=_ObjectType):
     edit, the last column after a stroke."""
     sigCurveChanged: ClassVar[Signal]
     """(index, curve) Curve *index* changed; *curve* is its array, the host's own.
-    Emitted while a control point is dragged, by addPoint and removePoint, and at the
-    end of a liner or live-wire stroke."""
+    Emitted by build_curve() (while a control point is dragged, and by addPoint and
+    removePoint) and at the end of a liner or live-wire stroke."""
     sigCurveChangeFinished: ClassVar[Signal]
     """(None, None) mouse_release() ran: a control-point drag ended or a left
     double-click came, also with nothing edited; the edit state is reset already. Not
@@ -185,7 +185,8 @@ class CurveEditorPlot(pg.PlotItem, metaclass=_ObjectType):
     target: pg.TargetItem
     """The invisible handle, a child of the plot, that a control-point drag moves."""
     update_mode: str
-    """"local" or, for anything else, global: see the constructor."""
+    """How a stroke reports its columns: "local" for only those it changed, anything
+    else (default "global") for the whole curve."""
     volumeData: np.ndarray | None
     """The uint8 volume (frames, rows, columns) that the stack saves write, or None
     (setVolumeData())."""
@@ -265,15 +266,16 @@ class CurveEditorPlot(pg.PlotItem, metaclass=_ObjectType):
                           True.
         ================= ==============================================================
 
-        Raises AttributeError if *eidtorType* is not a string or the window has no
+        Raises AttributeError if *eidtorType* is not a string or *parentWindow* has no
         ``theme``.
 
         ========================= ======================================================
         **Signals**
         sigCurveChanged           (index, curve) Curve *index* changed; *curve* is its
-                                  array, the host's own. Emitted while a control point
-                                  is dragged, by addPoint and removePoint, and at the
-                                  end of a liner or live-wire stroke.
+                                  array, the host's own. Emitted by build_curve()
+                                  (while a control point is dragged, and by addPoint
+                                  and removePoint) and at the end of a liner or
+                                  live-wire stroke.
         sigControlPointChanged    (index, [start, end]) The columns of curve *index*
                                   that an edit changed, right after sigCurveChanged.
                                   *end* is one past the last column after a
@@ -288,8 +290,8 @@ class CurveEditorPlot(pg.PlotItem, metaclass=_ObjectType):
                                   coordinates as two np.int32, truncated toward zero.
         ========================= ======================================================
 
-        **Attributes** (the plot's state; a host reads them, and sets them only through
-        the methods named)
+        **Attributes** (the plot's state, for a host to read; the methods named set
+        them)
 
         parentWindow
             The host window given to the constructor.
@@ -314,7 +316,8 @@ class CurveEditorPlot(pg.PlotItem, metaclass=_ObjectType):
             The editor type: "none", "anchors", "liner" or "livewire" (see
             setEditorType()).
         update_mode
-            "local" or, for anything else, global: see the constructor.
+            How a stroke reports its columns: "local" for only those it changed,
+            anything else (default "global") for the whole curve.
         mouse_path
             While a liner or live-wire stroke is open, [(x, y)]: the last press point in
             data coordinates; empty otherwise.
@@ -575,5 +578,5 @@ class CurveEditorPlot(pg.PlotItem, metaclass=_ObjectType):
         emits sigCurveChanged(index, curve) and sigControlPointChanged(index, [start,
         end]) and clears the span. An index past the last curve does nothing; -1
         rebuilds every curve over the pending span, or over its whole length when none
-        is pending. Raises TypeError when no span is pending, ValueError when fewer than
-        two distinct columns hold control points."""
+        is pending. Raises TypeError when one curve is asked for and no span is pending,
+        ValueError when fewer than two distinct columns hold control points."""
