@@ -2,8 +2,6 @@
 
 #include "binding/errors.hpp"
 
-#include <structmember.h>
-
 #include <string>
 #include <typeinfo>
 
@@ -116,8 +114,6 @@ PyObject *func_vectorcall(PyObject *callable, PyObject *const *args, size_t narg
     }
 
     call.slot = slots;
-    call.names = f->argnames;
-    call.count = static_cast<size_t>(P);
     call.closure = f->closure;
     return guarded([&]() { return f->impl(call); });
 }
@@ -177,6 +173,7 @@ PyObject *get_code(FuncObject *f, void *) { return get_field(f->code); }
 PyObject *get_defaults(FuncObject *f, void *) { return get_field(f->defaults); }
 PyObject *get_kwdefaults(FuncObject *f, void *) { return get_field(f->kwdefaults); }
 PyObject *get_annotations(FuncObject *f, void *) { return get_field(f->annotations); }
+PyObject *get_module(FuncObject *f, void *) { return get_field(f->module); }
 
 int set_str(PyObject **slot, PyObject *v, const char *what) {
     if (!v || !PyUnicode_Check(v)) {
@@ -188,6 +185,10 @@ int set_str(PyObject **slot, PyObject *v, const char *what) {
 }
 int set_name(FuncObject *f, PyObject *v, void *) { return set_str(&f->name, v, "__name__"); }
 int set_qualname(FuncObject *f, PyObject *v, void *) { return set_str(&f->qualname, v, "__qualname__"); }
+int set_module(FuncObject *f, PyObject *v, void *) {
+    Py_XSETREF(f->module, Py_XNewRef(v));
+    return 0;
+}
 int set_doc(FuncObject *f, PyObject *v, void *) {
     Py_XSETREF(f->doc, Py_NewRef(v ? v : Py_None));
     return 0;
@@ -222,6 +223,7 @@ int set_annotations(FuncObject *f, PyObject *v, void *) {
 PyGetSetDef func_getset[] = {
     {"__name__", (getter)get_name, (setter)set_name, nullptr, nullptr},
     {"__qualname__", (getter)get_qualname, (setter)set_qualname, nullptr, nullptr},
+    {"__module__", (getter)get_module, (setter)set_module, nullptr, nullptr},
     {"__doc__", (getter)get_doc, (setter)set_doc, nullptr, nullptr},
     {"__code__", (getter)get_code, nullptr, nullptr, nullptr},
     {"__defaults__", (getter)get_defaults, (setter)set_defaults, nullptr, nullptr},
@@ -232,10 +234,9 @@ PyGetSetDef func_getset[] = {
 };
 
 PyMemberDef func_members[] = {
-    {"__module__", T_OBJECT, offsetof(FuncObject, module), 0, nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FuncObject, vectorcall), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(FuncObject, weaklist), READONLY, nullptr},
-    {"__dictoffset__", T_PYSSIZET, offsetof(FuncObject, dict), READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FuncObject, vectorcall), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FuncObject, weaklist), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FuncObject, dict), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -294,6 +295,12 @@ nb::object make_function(const MethodDef &def, const char *qualname, nb::handle 
     code = code.attr("replace")(nb::arg("co_name") = def.name, nb::arg("co_qualname") = qualname);
     const int argcount = nb::cast<int>(code.attr("co_argcount"));
     const int flags = nb::cast<int>(code.attr("co_flags"));
+    // Python's own reading of the signature, against the one the body was compiled for.
+    const Shape &s = def.shape;
+    if (argcount != s.named || nb::cast<int>(code.attr("co_kwonlyargcount")) != 0 ||
+        nb::cast<int>(code.attr("co_posonlyargcount")) != 0 || ((flags & CO_VARARGS) != 0) != s.varargs ||
+        ((flags & CO_VARKEYWORDS) != 0) != s.varkw || s.closure != closure.is_valid())
+        raise_format(PyExc_SystemError, "%s%s does not match the parameters of its body", def.name, def.signature);
     if (argcount > kMaxParams) throw std::runtime_error("too many parameters");
     nb::tuple varnames = nb::borrow<nb::tuple>(code.attr("co_varnames"));
 
@@ -320,6 +327,21 @@ nb::object make_function(const MethodDef &def, const char *qualname, nb::handle 
     nb::object result = nb::steal(reinterpret_cast<PyObject *>(f));
     if (!f->name || !f->qualname || !f->doc || !f->argnames) throw nb::python_error();
     return result;
+}
+
+nb::object make_class(nb::handle base, const char *name, const char *doc, nb::handle attrs,
+                      const MethodDef *const *methods, size_t count) {
+    nb::dict ns;
+    ns["__module__"] = nb::handle(module_name_obj);
+    ns["__qualname__"] = name;
+    ns["__doc__"] = doc;
+    for (auto [key, value] : nb::borrow<nb::dict>(attrs)) ns[key] = value;
+    for (size_t i = 0; i < count; ++i) {
+        std::string qualname = std::string(name) + "." + methods[i]->name;
+        ns[methods[i]->name] = make_function(*methods[i], qualname.c_str());
+    }
+    nb::handle meta(reinterpret_cast<PyObject *>(Py_TYPE(base.ptr())));
+    return meta(name, nb::make_tuple(base), ns);
 }
 
 }  // namespace cep

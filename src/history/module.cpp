@@ -23,13 +23,9 @@ const char kDoc[] =
     "Signal sigHistoryChanged(): what canUndo() or canRedo() answer may have changed.";
 
 Tracker &tracker(nb::handle self) {
-    PyObject *cap = PyObject_GetAttrString(self.ptr(), "_state");
-    if (!cap) {
-        PyErr_Clear();
-        raise(PyExc_RuntimeError, "CurveEditHistory.__init__() has not been called");
-    }
-    nb::object held = nb::steal(cap);
-    void *p = PyCapsule_GetPointer(cap, kCapsule);
+    nb::object cap = nb::getattr(self, "_state", nb::handle());
+    if (!cap.is_valid()) raise(PyExc_RuntimeError, "CurveEditHistory.__init__() has not been called");
+    void *p = PyCapsule_GetPointer(cap.ptr(), kCapsule);
     if (!p) throw nb::python_error();
     return *static_cast<Tracker *>(p);
 }
@@ -42,7 +38,7 @@ nb::object live_plot(Tracker &t) {
     return nb::object();
 }
 
-void changed(nb::handle self) { getattr(self, "sigHistoryChanged").attr("emit")(); }
+void changed(nb::handle self) { nb::getattr(self, "sigHistoryChanged").attr("emit")(); }
 
 // Tells the host what undo or redo rewrote, as the plot does after an edit.
 void announce(Tracker &t, nb::handle plot, const std::vector<Touched> &cols) {
@@ -52,25 +48,22 @@ void announce(Tracker &t, nb::handle plot, const std::vector<Touched> &cols) {
         ~Busy() { t.busy = false; }
     } busy(t);
     // The restored control points may no longer hold the focused one.
-    setattr(plot, "modified_ctrl_point", nb::none());
-    setattr(plot, "modified_left_adjcent_points", nb::list());
-    setattr(plot, "modified_right_adjcent_points", nb::list());
-    getattr(plot, "target").attr("hide")();
+    nb::setattr(plot, "modified_ctrl_point", nb::none());
+    nb::setattr(plot, "modified_left_adjcent_points", nb::list());
+    nb::setattr(plot, "modified_right_adjcent_points", nb::list());
+    nb::getattr(plot, "target").attr("hide")();
     plot.attr("plot")();
-    nb::object curves = getattr(plot, "gCurves");
+    nb::object curves = nb::getattr(plot, "gCurves");
     for (const Touched &c : cols) {
         nb::object index = nb::int_(c.curve);
-        getattr(plot, "sigCurveChanged").attr("emit")(index, item(curves, index));
-        nb::list span;
-        span.append(nb::int_(c.start));
-        span.append(nb::int_(c.stop));
-        getattr(plot, "sigControlPointChanged").attr("emit")(index, span);
+        nb::getattr(plot, "sigCurveChanged").attr("emit")(index, item(curves, index));
+        nb::list span(nb::make_tuple(nb::int_(c.start), nb::int_(c.stop)));
+        nb::getattr(plot, "sigControlPointChanged").attr("emit")(index, span);
     }
-    getattr(plot, "sigCurveChangeFinished").attr("emit")(nb::none(), nb::none());
+    nb::getattr(plot, "sigCurveChangeFinished").attr("emit")(nb::none(), nb::none());
 }
 
-nb::object init(Call &c) {
-    nb::handle self = c.self(), plot = c.arg("plot"), depth_arg = c.arg("depth");
+void init(nb::handle self, nb::handle plot, nb::handle depth_arg) {
     super_of(g_history_class, self).attr("__init__")();
     int is_plot = PyObject_IsInstance(plot.ptr(), module_global("CurveEditorPlot").ptr());
     if (is_plot < 0) throw nb::python_error();
@@ -82,7 +75,7 @@ nb::object init(Call &c) {
         PyErr_Clear();
         raise_format(PyExc_TypeError, "depth must be an int, not %.200s", Py_TYPE(depth_arg.ptr())->tp_name);
     }
-    if (py_lt(depth, nb::int_(1))) raise(PyExc_ValueError, "depth must be at least 1");
+    if (depth < nb::int_(1)) raise(PyExc_ValueError, "depth must be at least 1");
     Py_ssize_t n = PyNumber_AsSsize_t(depth.ptr(), nullptr);  // clipped: no ring gets that long
 
     auto owned = std::make_unique<Tracker>(plot, static_cast<size_t>(n));
@@ -91,64 +84,62 @@ nb::object init(Call &c) {
     }));
     if (!cap.is_valid()) throw nb::python_error();
     Tracker *t = owned.release();
-    setattr(self, "_state", cap);
+    nb::setattr(self, "_state", cap);
 
     // Bound methods of a QObject: Qt drops the connections when either side goes.
-    getattr(plot, "sigMousePosChanged").attr("connect")(getattr(self, "_on_pointer"));
-    getattr(plot, "sigControlPointChanged").attr("connect")(getattr(self, "_on_span"));
-    getattr(plot, "sigCurveChangeFinished").attr("connect")(getattr(self, "_on_finished"));
-    getattr(getattr(plot, "menu"), "aboutToShow").attr("connect")(getattr(self, "_on_menu"));
+    nb::getattr(plot, "sigMousePosChanged").attr("connect")(nb::getattr(self, "_on_pointer"));
+    nb::getattr(plot, "sigControlPointChanged").attr("connect")(nb::getattr(self, "_on_span"));
+    nb::getattr(plot, "sigCurveChangeFinished").attr("connect")(nb::getattr(self, "_on_finished"));
+    nb::getattr(nb::getattr(plot, "menu"), "aboutToShow").attr("connect")(nb::getattr(self, "_on_menu"));
     t->sync(plot);
-    return nb::none();
 }
+constexpr MethodDef kInit = method<init>("__init__", "(self, plot: CurveEditorPlot, depth: int = 100) -> None",
+    "Attach to `plot`, keeping at most `depth` steps for each set of curves it shows.");
 
 // Pointer over the plot or its menu opening: the moments before a gesture, when a new
 // set of curves is noticed before anything is written into it.
-nb::object idle_sync(nb::handle self) {
+void idle_sync(nb::handle self) {
     Tracker &t = tracker(self);
-    if (t.busy) return nb::none();
+    if (t.busy) return;
     nb::object plot = t.plot();
-    if (!plot.is_valid() || Tracker::in_gesture(plot)) return nb::none();
+    if (!plot.is_valid() || Tracker::in_gesture(plot)) return;
     if (t.sync(plot)) changed(self);
-    return nb::none();
 }
-nb::object on_pointer(Call &c) { return idle_sync(c.self()); }
-nb::object on_menu(Call &c) { return idle_sync(c.self()); }
+void on_pointer(nb::handle self, nb::handle) { idle_sync(self); }
+constexpr MethodDef kOnPointer = method<on_pointer>("_on_pointer", "(self, pos: Any) -> None");
+constexpr MethodDef kOnMenu = method<idle_sync>("_on_menu", "(self) -> None");
 
 // Every curve rebuild: inside a drag or at a stroke's end it only marks the gesture,
 // otherwise (a point command) it is a whole step.
-nb::object on_span(Call &c) {
-    nb::handle self = c.self();
+void on_span(nb::handle self, nb::handle, nb::handle) {
     Tracker &t = tracker(self);
-    if (t.busy) return nb::none();
+    if (t.busy) return;
     nb::object plot = t.plot();
-    if (!plot.is_valid()) return nb::none();
+    if (!plot.is_valid()) return;
     if (Tracker::in_gesture(plot)) {
         t.touched = true;
-        return nb::none();
+        return;
     }
     bool moved = t.sync(plot);
     if (t.record(plot) || moved) changed(self);
-    return nb::none();
 }
+constexpr MethodDef kOnSpan = method<on_span>("_on_span", "(self, index: Any, span: Any) -> None");
 
-nb::object on_finished(Call &c) {
-    nb::handle self = c.self();
+void on_finished(nb::handle self, nb::handle, nb::handle) {
     Tracker &t = tracker(self);
-    if (t.busy) return nb::none();
+    if (t.busy) return;
     nb::object plot = t.plot();
-    if (!plot.is_valid()) return nb::none();
+    if (!plot.is_valid()) return;
     bool moved = false;
     if (t.touched) {
         t.touched = false;
         moved = t.record(plot);
     }
     if (t.sync(plot) || moved) changed(self);
-    return nb::none();
 }
+constexpr MethodDef kOnFinished = method<on_finished>("_on_finished", "(self, first: Any, second: Any) -> None");
 
-nb::object step(Call &c, bool forward) {
-    nb::handle self = c.self();
+nb::object step(nb::handle self, bool forward) {
     Tracker &t = tracker(self);
     if (t.busy) return nb::bool_(false);
     nb::object plot = live_plot(t);
@@ -167,64 +158,51 @@ nb::object step(Call &c, bool forward) {
     changed(self);
     return nb::bool_(true);
 }
-nb::object undo(Call &c) { return step(c, false); }
-nb::object redo(Call &c) { return step(c, true); }
+nb::object undo(nb::handle self) { return step(self, false); }
+constexpr MethodDef kUndo = method<undo>("undo", "(self) -> bool",
+    "Put back the values and control points from before the last step of the curves shown.\n\n"
+    "Returns False, changing and emitting nothing, when there is no such step, while a drag or\n"
+    "stroke is under way, or once the plot is gone.");
+nb::object redo(nb::handle self) { return step(self, true); }
+constexpr MethodDef kRedo = method<redo>("redo", "(self) -> bool",
+    "Do again the step that undo() took back last; False when there is none.");
 
-nb::object ask(Call &c, bool redo_side) {
-    nb::handle self = c.self();
+nb::object ask(nb::handle self, bool redo_side) {
     Tracker &t = tracker(self);
     nb::object plot = live_plot(t);
     if (!plot.is_valid()) return nb::bool_(false);
     if (!t.busy && !Tracker::in_gesture(plot) && t.sync(plot)) changed(self);
     return nb::bool_(redo_side ? t.can_redo() : t.can_undo());
 }
-nb::object can_undo(Call &c) { return ask(c, false); }
-nb::object can_redo(Call &c) { return ask(c, true); }
+nb::object can_undo(nb::handle self) { return ask(self, false); }
+constexpr MethodDef kCanUndo = method<can_undo>("canUndo", "(self) -> bool",
+    "Whether undo() has a step for the curves the plot shows now.");
+nb::object can_redo(nb::handle self) { return ask(self, true); }
+constexpr MethodDef kCanRedo = method<can_redo>("canRedo", "(self) -> bool",
+    "Whether redo() has a step for the curves the plot shows now.");
 
-nb::object clear(Call &c) {
-    nb::handle self = c.self();
+void clear(nb::handle self) {
     Tracker &t = tracker(self);
     nb::object plot = live_plot(t);
     if (plot.is_valid()) t.clear(plot);
     changed(self);
-    return nb::none();
 }
+constexpr MethodDef kClear = method<clear>("clear", "(self) -> None",
+    "Forget every step of every set of curves. Call it after writing into the curve arrays yourself.");
 
-nb::object bytes_held(Call &c) { return nb::int_(tracker(c.self()).bytes()); }
+nb::object bytes_held(nb::handle self) { return nb::int_(tracker(self).bytes()); }
+constexpr MethodDef kBytesHeld = method<bytes_held>("_bytes_held", "(self) -> int",
+    "Bytes of snapshots and steps the history holds.");
 
-const MethodDef kMethods[] = {
-    {"__init__", "(self, plot: CurveEditorPlot, depth: int = 100) -> None", init,
-     "Attach to `plot`, keeping at most `depth` steps for each set of curves it shows."},
-    {"undo", "(self) -> bool", undo,
-     "Put back the values and control points from before the last step of the curves shown.\n\n"
-     "Returns False, changing and emitting nothing, when there is no such step, while a drag or\n"
-     "stroke is under way, or once the plot is gone."},
-    {"redo", "(self) -> bool", redo, "Do again the step that undo() took back last; False when there is none."},
-    {"canUndo", "(self) -> bool", can_undo, "Whether undo() has a step for the curves the plot shows now."},
-    {"canRedo", "(self) -> bool", can_redo, "Whether redo() has a step for the curves the plot shows now."},
-    {"clear", "(self) -> None", clear,
-     "Forget every step of every set of curves. Call it after writing into the curve arrays yourself."},
-    {"_bytes_held", "(self) -> int", bytes_held, "Bytes of snapshots and steps the history holds."},
-    {"_on_pointer", "(self, pos: Any) -> None", on_pointer, nullptr},
-    {"_on_menu", "(self) -> None", on_menu, nullptr},
-    {"_on_span", "(self, index: Any, span: Any) -> None", on_span, nullptr},
-    {"_on_finished", "(self, first: Any, second: Any) -> None", on_finished, nullptr},
+const MethodDef *const kMethods[] = {
+    &kInit, &kUndo, &kRedo, &kCanUndo, &kCanRedo, &kClear, &kBytesHeld, &kOnPointer, &kOnMenu, &kOnSpan, &kOnFinished,
 };
 
-nb::object build_class(nb::handle module_name) {
+nb::object build_class() {
     nb::object QtCore = module_global("QtCore");
-    nb::object base = QtCore.attr("QObject");
-    nb::dict ns;
-    ns["__module__"] = module_name;
-    ns["__qualname__"] = "CurveEditHistory";
-    ns["__doc__"] = kDoc;
-    ns["sigHistoryChanged"] = QtCore.attr("Signal")();
-    for (const MethodDef &def : kMethods) {
-        std::string qualname = std::string("CurveEditHistory.") + def.name;
-        ns[def.name] = make_function(def, qualname.c_str());
-    }
-    nb::handle meta(reinterpret_cast<PyObject *>(Py_TYPE(base.ptr())));
-    return meta("CurveEditHistory", nb::make_tuple(base), ns);
+    nb::dict attrs;
+    attrs["sigHistoryChanged"] = QtCore.attr("Signal")();
+    return make_class(QtCore.attr("QObject"), "CurveEditHistory", kDoc, attrs, kMethods);
 }
 
 }  // namespace
@@ -246,7 +224,7 @@ NB_MODULE(curveEditHistory, m) {
     m.attr("shiboken6") = nb::module_::import_("shiboken6");
     m.attr("CurveEditorPlot") = nb::module_::import_("vantel.utils.curveEditorPlot").attr("CurveEditorPlot");
 
-    nb::object cls = history::build_class(module_name);
+    nb::object cls = history::build_class();
     history::g_history_class = Py_NewRef(cls.ptr());
     m.attr("CurveEditHistory") = cls;
 }

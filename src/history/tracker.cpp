@@ -53,7 +53,7 @@ Entry::~Entry() {
 nb::object Entry::curve(size_t i) const {
     PyObject *r = refs[i];
     if (!PyWeakref_CheckRef(r)) return nb::borrow(r);
-    nb::object obj = weak_referent(r);
+    nb::object obj = nb::handle(r)();
     return obj.ptr() == ids[i] ? obj : nb::object();
 }
 
@@ -69,23 +69,23 @@ bool Entry::alive() const {
     return true;
 }
 
-Tracker::Tracker(nb::handle plot, size_t depth) : plot_ref_(weak_ref(plot)), depth_(depth) {}
+Tracker::Tracker(nb::handle plot, size_t depth) : plot_ref_(nb::weakref(plot)), depth_(depth) {}
 
 Tracker::~Tracker() { sets_.clear(); }
 
 nb::object Tracker::plot() const {
-    nb::object plot = weak_referent(plot_ref_);
+    nb::object plot = plot_ref_();
     return plot.is_none() ? nb::object() : plot;
 }
 
 bool Tracker::in_gesture(nb::handle plot) {
-    return truthy(getattr(plot, "mouse_pressed")) || py_len(getattr(plot, "mouse_path")) > 0;
+    return truthy(nb::getattr(plot, "mouse_pressed")) || nb::len(nb::getattr(plot, "mouse_path")) > 0;
 }
 
 bool Tracker::same_curves(nb::handle curves) const {
     if (!current_) return true;  // still the list the plot had when nothing was usable
     if (!PyList_Check(curves.ptr())) {
-        if (py_len(curves) != static_cast<Py_ssize_t>(current_->ids.size())) return false;
+        if (nb::len(curves) != current_->ids.size()) return false;
         for (size_t i = 0; i < current_->ids.size(); ++i)
             if (item(curves, static_cast<Py_ssize_t>(i)).ptr() != current_->ids[i]) return false;
         return true;
@@ -116,7 +116,7 @@ int Tracker::dtype_index(nb::handle dtype) {
     for (size_t i = 0; i < dtypes_.size(); ++i)
         if (dtypes_[i].ptr() == dtype.ptr()) return static_cast<int>(i);
     for (size_t i = 0; i < dtypes_.size(); ++i)
-        if (py_eq(dtypes_[i], dtype)) return static_cast<int>(i);
+        if (dtypes_[i].equal(dtype)) return static_cast<int>(i);
     dtypes_.push_back(nb::borrow(dtype));
     return static_cast<int>(dtypes_.size() - 1);
 }
@@ -139,7 +139,7 @@ void Tracker::snapshot_values(Entry &e) const {
 
 CtrlState Tracker::snapshot_ctrl(nb::handle plot) {
     CtrlState state;
-    nb::object entries = getattr(plot, "ctrl_points");
+    nb::object entries = nb::getattr(plot, "ctrl_points");
     if (entries.is_none()) return state;
     nb::object asarray = module_global("np").attr("asarray");
     for (nb::handle entry : entries) {
@@ -210,12 +210,12 @@ Entry *Tracker::find_or_add(nb::handle curves, nb::handle plot) {
 }
 
 bool Tracker::sync(nb::handle plot) {
-    nb::object curves = getattr(plot, "gCurves");
+    nb::object curves = nb::getattr(plot, "gCurves");
     if (curves.is(seen_curves_) && same_curves(curves)) {
         // Outside a gesture a new control-point list is the host's (set_curve again):
         // the next step starts from it.
         if (current_ && !touched) {
-            nb::object ctrl = getattr(plot, "ctrl_points");
+            nb::object ctrl = nb::getattr(plot, "ctrl_points");
             if (!ctrl.is(seen_ctrl_)) {
                 current_->state.cp_base = snapshot_ctrl(plot);
                 seen_ctrl_ = ctrl;
@@ -226,7 +226,7 @@ bool Tracker::sync(nb::handle plot) {
     if (touched) return false;  // the gesture's end records on the set it began on
     Entry *before = current_;
     seen_curves_ = curves;  // first: the list given up may hold the last refs to its arrays
-    seen_ctrl_ = getattr(plot, "ctrl_points");
+    seen_ctrl_ = nb::getattr(plot, "ctrl_points");
     bool dropped = forget_dead();
     current_ = (curves.is_none() || !PySequence_Check(curves.ptr())) ? nullptr : find_or_add(curves, plot);
     // A set held strongly (curves without weak references) would never be forgotten:
@@ -262,7 +262,7 @@ bool Tracker::record(nb::handle plot) {
         if (step.runs.size() > first) live.emplace_back(std::move(buf), first);
     }
     CtrlState now = snapshot_ctrl(plot);
-    seen_ctrl_ = getattr(plot, "ctrl_points");
+    seen_ctrl_ = nb::getattr(plot, "ctrl_points");
     if (step.runs.empty()) {
         e.state.cp_base = std::move(now);
         return false;
@@ -341,7 +341,7 @@ std::vector<Touched> Tracker::move(nb::handle plot, bool forward) {
     e.state.cp_base = std::move(shown);
     e.state.cp_cursor = std::move(cursor);
     ring.cursor = forward ? ring.cursor + 1 : ring.cursor - 1;
-    setattr(plot, "ctrl_points", ctrl);
+    nb::setattr(plot, "ctrl_points", ctrl);
     seen_ctrl_ = ctrl;
     return touched_cols;
 }
