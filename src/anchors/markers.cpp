@@ -61,7 +61,13 @@ void plot_indicator(nb::handle self, nb::handle pos, nb::handle direction) {
     nb::setattr(self, "indicator_plot", plot_super(self).attr("plot")(xs, ys, "pen"_a = pen));
 }
 constexpr MethodDef kPlotIndicator = method<plot_indicator>(
-    "plot_indicator", "(self, pos: Any, direction: str = 'vertical') -> None");
+    "plot_indicator", "(self, pos: Any, direction: str = 'vertical') -> None",
+    R"doc(Draw the indicator line, a dotted yellow line across the frame, or remove it.
+
+*pos* is (x, y) in data coordinates: with *direction* "vertical" the line runs
+down at x, with any other value across at y. None removes the line. Nothing is
+drawn without a frame image (``added_items[0].image``). The line replaces the
+previous one; plot() clears it.)doc");
 
 void plot_focus_control_point(nb::handle self, nb::handle point, nb::handle event_pos) {
     remove_if_set(self, "focus_control_point_plot");
@@ -83,6 +89,14 @@ void plot_focus_control_point(nb::handle self, nb::handle point, nb::handle even
     draw_neighbours(self, "modified_right_adjcent_plot", "modified_right_adjcent_points");
 }
 constexpr MethodDef kPlotFocusControlPoint = method<plot_focus_control_point>(
-    "plot_focus_control_point", "(self, control_point: Any, eventPos: QtCore.QPointF = None) -> None");
+    "plot_focus_control_point", "(self, control_point: Any, eventPos: QtCore.QPointF = None) -> None",
+    R"doc(Mark the focused control point, and the neighbours that move with it.
+
+*control_point* is (curve index, point index, x, y), or None for no marker. With
+*eventPos*, a position in the plot item's coordinates, ``target`` moves there
+and is shown. In "anchors" mode ``modified_left_adjcent_points`` and
+``modified_right_adjcent_points`` are marked with circles; in other modes their
+marks are removed. Each mark is filled with get_inverse_color() of its curve's
+colour.)doc");
 
 }  // namespace cep::anchors

@@ -36,7 +36,15 @@ void add_cv_point(nb::handle self, nb::handle x_value, nb::handle y_value, nb::h
     edits::record(self, curve_index, start, last + nb::int_(1));
 }
 constexpr MethodDef kAddCvPoint = method<add_cv_point>(
-    "add_cv_point", "(self, x_value: int, y_value: int, curve_index: int) -> None");
+    "add_cv_point", "(self, x_value: int, y_value: int, curve_index: int) -> None",
+    R"doc(Insert the control point (*x_value*, *y_value*) into curve *curve_index*'s
+control points, in x order (before a point at the same x; x takes the integer
+type of the columns).
+
+Records the columns from the control point left of it to the one right of it in
+``params_for_ctrl_point_changed_signal``, for the build_curve() that should
+follow; neither rebuilds, redraws nor emits. Raises IndexError for a negative
+*x_value*, with the point inserted already.)doc");
 
 void remove_cv_points(nb::handle self, nb::handle x_indexes, nb::handle curve_index) {
     nb::object np = module_global("np");
@@ -63,6 +71,13 @@ void remove_cv_points(nb::handle self, nb::handle x_indexes, nb::handle curve_in
     entry[nb::int_(1)] = np.attr("delete")(item(entry, 1), positions);
 }
 constexpr MethodDef kRemoveCvPoints = method<remove_cv_points>(
-    "remove_cv_points", "(self, x_indexes: Any, curve_index: int) -> None");
+    "remove_cv_points", "(self, x_indexes: Any, curve_index: int) -> None",
+    R"doc(Remove control points of curve *curve_index* by their positions *x_indexes* in
+its control-point arrays, in any order; the first and the last point stay.
+
+Records the columns around the lowest removed point in
+``params_for_ctrl_point_changed_signal``, for the build_curve() that should
+follow; neither rebuilds, redraws nor emits. Raises IndexError, with the control
+points unchanged, when no removable position is given or one is out of range.)doc");
 
 }  // namespace cep::anchors

@@ -130,7 +130,17 @@ nb::object targetMoved(nb::handle self, nb::handle target) {
     self.attr("plot_focus_control_point")(marker, nb::none());
     return nb::none();
 }
-constexpr MethodDef kTargetMoved = method<targetMoved>("targetMoved", "(self, target: Any) -> None");
+constexpr MethodDef kTargetMoved = method<targetMoved>("targetMoved", "(self, target: Any) -> None",
+    R"doc(Slot of ``target``'s sigPositionChanged: during an "anchors" drag, move the
+focused control point to the target.
+
+The point goes to the target's column (rounded, kept within the curve) and y;
+the neighbours chosen with the wheel move by the same amount (only vertically
+when every other point is chosen). build_curve() then re-interpolates the curve
+around the point and emits sigCurveChanged and sigControlPointChanged, and the
+plot redraws. Does nothing unless a drag is under way (``mouse_pressed``) and
+the target is shown. Raises IndexError if the curve's end control points were
+removed, with nothing moved.)doc");
 
 nb::object targetWhellEvent(nb::handle self, nb::handle event) {
     nb::object focused = nb::getattr(self, "modified_ctrl_point");
@@ -181,6 +191,14 @@ nb::object targetWhellEvent(nb::handle self, nb::handle event) {
     return nb::none();
 }
 constexpr MethodDef kTargetWhellEvent = method<targetWhellEvent>(
-    "targetWhellEvent", "(self, event: QGraphicsSceneWheelEvent) -> None");
+    "targetWhellEvent", "(self, event: QGraphicsSceneWheelEvent) -> None",
+    R"doc(Wheel handler of ``target``: widen or narrow the group of control points that
+move with the focused one.
+
+A forward turn (*event*.delta() > 0) adds the next control point on each side,
+where there is one; any other turn drops the outermost one on each side. The
+group is kept in ``modified_left_adjcent_points`` and
+``modified_right_adjcent_points`` and drawn as circles. Does nothing without a
+focused control point; the view does not zoom over the target. Emits nothing.)doc");
 
 }  // namespace cep::anchors

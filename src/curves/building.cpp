@@ -111,6 +111,17 @@ void build_curve(nb::handle self, nb::handle curve_index) {
         .attr("emit")(item(span, 0), item(span, nb::slice(nb::int_(1), nb::none(), nb::none())));
     edits::clear(self);
 }
-constexpr MethodDef kBuildCurve = method<build_curve>("build_curve", "(self, curve_index: int = -1) -> None");
+constexpr MethodDef kBuildCurve = method<build_curve>("build_curve", "(self, curve_index: int = -1) -> None",
+    R"doc(Re-interpolate curve *curve_index* from its control points over the pending
+edited span.
+
+The control points, sorted with one per column, are interpolated with
+PchipInterpolator, and the values are written into the curve array in place over
+the columns [start, end) of ``params_for_ctrl_point_changed_signal`` only. Then
+emits sigCurveChanged(index, curve) and sigControlPointChanged(index, [start,
+end]) and clears the span. An index past the last curve does nothing; -1
+rebuilds every curve over the pending span, or over its whole length when none
+is pending. Raises TypeError when one curve is asked for and no span is pending,
+ValueError when fewer than two distinct columns hold control points.)doc");
 
 }  // namespace cep::curves

@@ -15,12 +15,21 @@ namespace {
 PyObject *g_history_class = nullptr;
 const char kCapsule[] = "vantel.utils.curveEditHistory.state";
 
-const char kDoc[] =
-    "Undo and redo of whole edits of a CurveEditorPlot.\n\n"
-    "Attaches to the plot at construction and listens to its signals; one step per anchors drag,\n"
-    "liner or live-wire stroke, or context-menu point command. Steps belong to the curve arrays\n"
-    "they changed: undo() and redo() act on the steps of the curves the plot shows now.\n\n"
-    "Signal sigHistoryChanged(): what canUndo() or canRedo() answer may have changed.";
+const char kDoc[] = R"doc(Undo and redo of whole edits of a CurveEditorPlot.
+
+Attaches to the plot at construction and listens to its signals: one step per anchors
+drag, liner or live-wire stroke, or addPoint or removePoint command. Steps belong to
+the curve arrays they changed, so a host that shows another frame by giving the plot
+other curves keeps each frame's steps apart: undo() and redo() act on the steps of
+the curves the plot shows now. The history holds the plot weakly; once the plot is
+gone it lets go of every step.
+
+================= ================================================================
+**Signals**
+sigHistoryChanged () What canUndo() or canRedo() answer may have changed: a step
+                  was recorded, undone or redone, the steps were cleared, or the
+                  plot shows other curves.
+================= ================================================================)doc";
 
 Tracker &tracker(nb::handle self) {
     nb::object cap = nb::getattr(self, "_state", nb::handle());
@@ -94,7 +103,9 @@ void init(nb::handle self, nb::handle plot, nb::handle depth_arg) {
     t->sync(plot);
 }
 constexpr MethodDef kInit = method<init>("__init__", "(self, plot: CurveEditorPlot, depth: int = 100) -> None",
-    "Attach to `plot`, keeping at most `depth` steps for each set of curves it shows.");
+    R"doc(Attach to *plot*, keeping at most *depth* steps for each set of curves it
+shows. Raises TypeError if *plot* is not a CurveEditorPlot or *depth* not an
+int, ValueError if *depth* is below 1.)doc");
 
 // Pointer over the plot or its menu opening: the moments before a gesture, when a new
 // set of curves is noticed before anything is written into it.
@@ -160,12 +171,20 @@ nb::object step(nb::handle self, bool forward) {
 }
 nb::object undo(nb::handle self) { return step(self, false); }
 constexpr MethodDef kUndo = method<undo>("undo", "(self) -> bool",
-    "Put back the values and control points from before the last step of the curves shown.\n\n"
-    "Returns False, changing and emitting nothing, when there is no such step, while a drag or\n"
-    "stroke is under way, or once the plot is gone.");
+    R"doc(Put back the values and control points from before the last step of the curves
+shown, and return True.
+
+The plot drops its control-point focus and redraws, then emits, as after an
+edit, sigCurveChanged and sigControlPointChanged for each curve the step changed
+and sigCurveChangeFinished; sigHistoryChanged follows. Returns False, changing
+and emitting nothing, when there is no such step, while a drag or stroke is
+under way, or once the plot is gone. Raises ValueError, changing nothing, if a
+curve array was made read-only or changed length since the step (call
+clear()).)doc");
 nb::object redo(nb::handle self) { return step(self, true); }
 constexpr MethodDef kRedo = method<redo>("redo", "(self) -> bool",
-    "Do again the step that undo() took back last; False when there is none.");
+    R"doc(Do again the step that undo() took back last, with the same signals, and
+return True; False when there is none (see undo()).)doc");
 
 nb::object ask(nb::handle self, bool redo_side) {
     Tracker &t = tracker(self);
@@ -188,7 +207,8 @@ void clear(nb::handle self) {
     changed(self);
 }
 constexpr MethodDef kClear = method<clear>("clear", "(self) -> None",
-    "Forget every step of every set of curves. Call it after writing into the curve arrays yourself.");
+    R"doc(Forget every step of every set of curves and emit sigHistoryChanged. Call it
+after writing into the curve arrays yourself.)doc");
 
 nb::object bytes_held(nb::handle self) { return nb::int_(tracker(self).bytes()); }
 constexpr MethodDef kBytesHeld = method<bytes_held>("_bytes_held", "(self) -> int",

@@ -167,6 +167,17 @@ nb::object hoverMoveEvent(nb::handle self, nb::handle event) {
     return nb::getattr(plot_super(self), "hoverMoveEvent")(event);
 }
 constexpr MethodDef kHoverMoveEvent = method<hoverMoveEvent>(
-    "hoverMoveEvent", "(self, event: QGraphicsSceneHoverEvent) -> None");
+    "hoverMoveEvent", "(self, event: QGraphicsSceneHoverEvent) -> None",
+    R"doc(Qt's hover handler of the plot: it follows the pointer.
+
+Emits sigMousePosChanged with the pointer's data position, then acts by editor
+type. "anchors": focuses the visible control point nearest the pointer, within
+``distance_t`` (L1) scaled by the zoom, and shows ``target`` on it. "liner" and
+"livewire": picks and highlights the curve nearest the pointer in its column
+(with Ctrl held, the host's chosen curve unless another is in reach); while a
+stroke is open, writes the segment from the last press to the pointer into the
+picked curve instead, a straight line or the live-wire path, and redraws.
+Nothing happens while the view holds no item with bounds; outside the plot only
+pg.PlotItem sees the event.)doc");
 
 }  // namespace cep::hover

@@ -87,13 +87,27 @@ void contextMenuEvent(nb::handle self, nb::handle event) {
     }
 }
 constexpr MethodDef kContextMenuEvent = method<contextMenuEvent>(
-    "contextMenuEvent", "(self, event: QtGui.QContextMenuEvent) -> None");
+    "contextMenuEvent", "(self, event: QtGui.QContextMenuEvent) -> None",
+    R"doc(Qt's context-menu handler of the plot (a right click).
+
+In "anchors" mode it shows ``menu`` with one point command on top: "removePoint"
+when a control point is focused (on_remove_cv_point()), otherwise "addPoint" when
+a curve passes near the pointer in its column (on_add_cv_point() at the pointer's
+rounded position). In "liner" and "livewire" mode it abandons the open stroke:
+what the stroke wrote stays, and nothing is announced. No other mode shows a
+menu, and nothing happens while the view holds no item with bounds.)doc");
 
 void on_add_cv_point(nb::handle self, nb::handle point) {
     self.attr("add_cv_point")(item(point, 1), item(point, 2), item(point, 0));
     edits::rebuild_and_redraw(self, item(point, 0));
 }
-constexpr MethodDef kOnAddCvPoint = method<on_add_cv_point>("on_add_cv_point", "(self, point: Any) -> None");
+constexpr MethodDef kOnAddCvPoint = method<on_add_cv_point>("on_add_cv_point", "(self, point: Any) -> None",
+    R"doc(The "addPoint" command: add a control point and re-interpolate the curve
+around it.
+
+*point* is (curve index, x, y) in data coordinates. Calls add_cv_point(), then
+build_curve(), which emits sigCurveChanged and sigControlPointChanged, then
+redraws. Raises what those raise.)doc");
 
 void on_remove_cv_point(nb::handle self) {
     nb::list positions;
@@ -103,6 +117,13 @@ void on_remove_cv_point(nb::handle self) {
     self.attr("remove_cv_points")(positions, item(nb::getattr(self, "modified_ctrl_point"), 0));
     edits::rebuild_and_redraw(self, item(nb::getattr(self, "modified_ctrl_point"), 0));
 }
-constexpr MethodDef kOnRemoveCvPoint = method<on_remove_cv_point>("on_remove_cv_point", "(self) -> None");
+constexpr MethodDef kOnRemoveCvPoint = method<on_remove_cv_point>("on_remove_cv_point", "(self) -> None",
+    R"doc(The "removePoint" command: remove the focused control point and the neighbours
+chosen with it, and re-interpolate the curve.
+
+Calls remove_cv_points() with the positions of ``modified_left_adjcent_points``,
+``modified_ctrl_point`` and ``modified_right_adjcent_points``, then build_curve(),
+which emits sigCurveChanged and sigControlPointChanged, then redraws. Raises
+TypeError when no control point is focused, and what remove_cv_points() raises.)doc");
 
 }  // namespace cep::menus

@@ -117,6 +117,14 @@ void setEnableEditorMenu(nb::handle self, nb::handle enable) {
     }
 }
 constexpr MethodDef kSetEnableEditorMenu = method<setEnableEditorMenu>(
-    "setEnableEditorMenu", "(self, enableEditorMenu: bool) -> None");
+    "setEnableEditorMenu", "(self, enableEditorMenu: bool) -> None",
+    R"doc(Offer or withhold the corrector actions of the context menu.
+
+If *enableEditorMenu* is true, the checkable actions "Corrector:Liner",
+"Corrector:LiveWire" and "Corrector:Anchors" are made below the menu's first
+entry where missing, enabled, and the one of the current editor type is checked.
+Choosing one calls setEditorType() with its type, or with "None" if that type is
+the current one. If false, they are disabled and unchecked but stay in the menu.
+The value is stored in ``enableEditorMenu``. Emits nothing.)doc");
 
 }  // namespace cep::menus

@@ -65,6 +65,16 @@ void setEditorType(nb::handle self, nb::handle requested) {
     edits::redraw(self);
     nb::getattr(self, "sigCurveEditorTypeChanged").attr("emit")(nb::getattr(self, "editorType"), nb::none());
 }
-constexpr MethodDef kSetEditorType = method<setEditorType>("setEditorType", "(self, editorType: str) -> None");
+constexpr MethodDef kSetEditorType = method<setEditorType>("setEditorType", "(self, editorType: str) -> None",
+    R"doc(Switch the editor type to *editorType*: "none", "anchors", "liner" or
+"livewire", in any letter case.
+
+Stores it lower-cased in ``editorType`` and checks its corrector action in the
+menu. Switching to "none" drops the focused control point and its group;
+switching to "liner" or "livewire" removes the point command from the menu.
+Every call then removes a curve highlight (``curve_props`` from
+``curve_props_bk``), redraws and emits sigCurveEditorTypeChanged(editorType,
+None); another name is stored the same way and edits nothing. Raises
+AttributeError if *editorType* is not a string.)doc");
 
 }  // namespace cep::menus

@@ -11,12 +11,24 @@ void set_curve(nb::handle self, nb::handle curve, nb::handle curve_props) {
     nb::setattr(self, "curve_props_bk", module_global("deepcopy")(curve_props));
     nb::setattr(self, "ctrl_points", self.attr("_generate_control_points")());
 }
-constexpr MethodDef kSetCurve = method<set_curve>("set_curve", "(self, curve: list, curve_props: Any) -> None");
+constexpr MethodDef kSetCurve = method<set_curve>("set_curve", "(self, curve: list, curve_props: Any) -> None",
+    R"doc(Set the curves to edit and their drawing properties.
+
+*curve* is a list of 1-d arrays of equal length, one y per image column; the
+plot keeps the list and the arrays themselves and edits them in place.
+*curve_props* is a list of dicts parallel to it, with the keys "color" ((r, g,
+b), 0 to 255), "style" (a QtCore.Qt.PenStyle), "width", "connect" and
+"is_visible"; a deep copy is kept in ``curve_props_bk``. The control points are
+derived from the curves. Neither redraws (call plot()) nor emits. Raises
+IndexError for an empty list.)doc");
 
 void set_roi(nb::handle self, nb::handle roi_position) {
     nb::setattr(self, "roi_position", roi_position);
 }
-constexpr MethodDef kSetRoi = method<set_roi>("set_roi", "(self, roi_position: list) -> None");
+constexpr MethodDef kSetRoi = method<set_roi>("set_roi", "(self, roi_position: list) -> None",
+    R"doc(Set the region of interest, [y0, y1]: plot() draws it as two dotted horizontal
+lines across the curves, unless y1 is 0. Stored as given; neither redraws nor
+emits.)doc");
 
 void set_added_items(nb::handle self, nb::handle added_items) {
     nb::object items = nb::borrow(added_items);
@@ -42,7 +54,14 @@ void set_added_items(nb::handle self, nb::handle added_items) {
             .attr("applyImage")(np.attr("zeros")(nb::make_tuple(100, 100), "dtype"_a = np.attr("uint8")));
     }
 }
-constexpr MethodDef kSetAddedItems = method<set_added_items>("set_added_items", "(self, added_items: Any) -> None");
+constexpr MethodDef kSetAddedItems = method<set_added_items>("set_added_items", "(self, added_items: Any) -> None",
+    R"doc(Set the graphics items drawn under the curves, the frame's image item first.
+
+*added_items* is one item, a list of items, or None for none. The first item's
+``image`` (a 2-d array of intensities from 0 to 1) is scaled to 0..255 as uint8
+and given to the live-wire path finder; without an image the finder gets a black
+100 x 100 one. Neither redraws (call plot()) nor emits. Raises AttributeError,
+with the items already stored, if the first item has no ``image``.)doc");
 
 void setVolumeData(nb::handle self, nb::handle data) {
     nb::object np = module_global("np");
@@ -108,6 +127,12 @@ void plot(nb::handle self, nb::tuple, nb::dict) {
         }
     }
 }
-constexpr MethodDef kPlot = method<plot>("plot", "(self, *args, **kargs) -> None");
+constexpr MethodDef kPlot = method<plot>("plot", "(self, *args, **kargs) -> None",
+    R"doc(Redraw everything from the stored data; the arguments are ignored.
+
+Clears the plot, then adds ``added_items``, each visible curve with its pen, in
+"anchors" mode each visible curve's control points, and the region-of-interest
+lines. Does nothing before set_curve(). Raises KeyError if the properties of a
+visible curve lack a key. Emits nothing.)doc");
 
 }  // namespace cep::plot

@@ -105,7 +105,46 @@ void init(nb::handle self, nb::handle filename, nb::handle save_type, nb::dict k
     nb::setattr(self, "kwargs", kwargs);
     register_worker(self);
 }
-constexpr MethodDef kInit = method<init>("__init__", "(self, filename: str, save_type: str, **kwargs)");
+constexpr MethodDef kInit = method<init>("__init__", "(self, filename: str, save_type: str, **kwargs)",
+    R"doc(Prepare a save of a volume as a multi-page TIFF file; start() runs it on the
+worker thread. CurveEditorPlot's stack save commands make and start it.
+
+================ ===============================================================
+**Arguments**
+filename         (str) The file to write. The pages go to a new file beside it,
+                 which then replaces it, so a failed save leaves an older
+                 file as it was.
+save_type        (str) "stack": the volume as grayscale pages;
+                 "stack_with_curve": RGB pages with the curves burnt in. Any
+                 other value writes nothing and still reports success.
+**kwargs         volume_data: the uint8 volume (frames, rows, columns).
+                 curve_props: the curves' property dicts (see
+                 CurveEditorPlot.set_curve()). gCurves: the curves drawn on
+                 every frame, or gCurves_volume: for each curve, parallel to
+                 curve_props, a sequence of y arrays, one per frame.
+================ ===============================================================
+
+================ ===============================================================
+**Signals**
+progress         (percent) An int from 0 to 100, several times during a save,
+                 in order.
+finished         (message) Once, after a save without error: "Successfully
+                 saved to " and the file name. It replaces QThread's own
+                 finished signal.
+error            (message) Once, after a failed save: "Error saving: " and the
+                 reason.
+================ ===============================================================
+
+A save that a newer one replaced while it ran stops at its next frame and emits
+neither finished nor error.
+
+================ ===============================================================
+**Attributes**
+filename         The path of the TIFF file to write, as given to the
+                 constructor.
+save_type        "stack" or "stack_with_curve", as given to the constructor.
+kwargs           The keyword arguments given to the constructor.
+================ ===============================================================)doc");
 
 nb::object run(nb::handle self) {
     std::shared_ptr<WorkerControl> control = control_of(self);
@@ -136,7 +175,10 @@ nb::object run(nb::handle self) {
     emit(self, "error", nb::str("Error saving: ") + nb::str(error.value()));
     return nb::none();
 }
-constexpr MethodDef kRun = method<run>("run", "(self)");
+constexpr MethodDef kRun = method<run>("run", "(self)",
+    R"doc(The thread's body, which start() runs on the worker thread: write the file that
+``save_type`` asks for, emitting ``progress``, then ``finished``, or ``error`` with
+the reason if anything failed. No exception leaves it.)doc");
 
 nb::object save_stack(nb::handle self) {
     std::shared_ptr<WorkerControl> control = control_of(self);

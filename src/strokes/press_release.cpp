@@ -53,13 +53,23 @@ void mousePressEvent(nb::handle self, nb::handle event) {
     plot_super(self).attr("mousePressEvent")(event);
 }
 constexpr MethodDef kMousePressEvent = method<mousePressEvent>(
-    "mousePressEvent", "(self, event: QGraphicsSceneMouseEvent) -> None");
+    "mousePressEvent", "(self, event: QGraphicsSceneMouseEvent) -> None",
+    R"doc(Qt's mouse-press handler of the plot.
+
+In "anchors" mode a left press starts dragging the focused control point, if one
+is focused. In "liner" and "livewire" mode a left press inside the plot, while a
+curve is picked, opens a stroke at the press point or starts its next segment
+there (in "livewire" mode the path finder's seed); the curve is written as the
+pointer moves. Every press then goes on to pg.PlotItem. Emits nothing.)doc");
 
 void mouseDoubleClickEvent(nb::handle self, nb::handle event) {
     if (is_left(event)) self.attr("mouse_release")();
 }
 constexpr MethodDef kMouseDoubleClickEvent = method<mouseDoubleClickEvent>(
-    "mouseDoubleClickEvent", "(self, event: QGraphicsSceneMouseEvent) -> None");
+    "mouseDoubleClickEvent", "(self, event: QGraphicsSceneMouseEvent) -> None",
+    R"doc(Qt's double-click handler of the plot, and the click handler of ``target``: the
+left button calls mouse_release(), which ends a drag or stroke; other buttons do
+nothing.)doc");
 
 void mouse_release(nb::handle self) {
     nb::object type = nb::getattr(self, "editorType");
@@ -87,6 +97,14 @@ void mouse_release(nb::handle self) {
     edits::clear(self);
     nb::getattr(self, "sigCurveChangeFinished").attr("emit")(nb::none(), nb::none());
 }
-constexpr MethodDef kMouseRelease = method<mouse_release>("mouse_release", "(self) -> None");
+constexpr MethodDef kMouseRelease = method<mouse_release>("mouse_release", "(self) -> None",
+    R"doc(End the edit under way and reset the edit state.
+
+At the end of a liner or live-wire stroke the control points of every curve are
+derived anew, sigCurveChanged and sigControlPointChanged announce the stroked
+curve and its edited columns, and the plot redraws. In every mode the drag and
+stroke state is then cleared, ``target`` hidden, and sigCurveChangeFinished
+(None, None) emitted last. Called on a left double-click, a click on the target
+and the end of a target drag.)doc");
 
 }  // namespace cep::strokes
