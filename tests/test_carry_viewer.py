@@ -16,6 +16,7 @@ from vantel_curve_demo.viewer import DemoWindow  # noqa: E402
 from vantel_curve_demo.volume import SyntheticVolume  # noqa: E402
 
 from conftest import flush_deletes  # noqa: E402
+from vantel_curve_demo.pointer import Pointer  # noqa: E402
 
 LAYER, SPAN, SLIPPED = 6, (380, 620), range(2, 9)
 Ctrl = QtCore.Qt.KeyboardModifier.ControlModifier
@@ -32,6 +33,9 @@ def window(qapp):
             array[f, a:b] += np.round(bump)
     w = DemoWindow(volume, theme="dark", fill_in_background=False)
     w.show()
+    # Offscreen, a window becomes active only once its activation is processed; until then Qt
+    # matches no shortcut of its menus at all (not Ctrl+[ alone: the first key pressed, whatever it is).
+    assert QTest.qWaitForWindowActive(w)
     w.ui.comboBox_enfaceA_Slab.setCurrentIndex(LAYER)
     w.set_frame(SLIPPED[0])
     yield w
@@ -91,7 +95,45 @@ def test_carry_backwards_stops_at_the_first_frame_and_follows_the_count(window):
     w.set_frame(SLIPPED[-1])
     correct_shown_frame(w)
     w.carryActions.countBox.setValue(20)
-    w.carryActions.previousAction.trigger()   # QTest's Ctrl+[ did not reach the shortcut offscreen
+    keys(w, QtCore.Qt.Key.Key_BracketLeft)
     targets = list(range(SLIPPED[-1] - 1, -1, -1))
     assert w.carryActions.unseen == set(targets)
     assert distance(w, SLIPPED[:-1]).mean() <= 1.0, distance(w, SLIPPED[:-1])
+
+
+def drag_point(w, pointer, dy):
+    """Drags the chosen layer's control point nearest the span's middle by dy rows, as a user does."""
+    xs, ys = (np.asarray(a, float) for a in w.plot.ctrl_points[LAYER])
+    j = int(np.argmin(np.abs(xs - sum(SPAN) / 2)))
+    x, y = xs[j], ys[j]
+    pointer.glide([(x - 20, y - 12), (x - 6, y - 3), (x, y)])
+    assert w.plot.modified_ctrl_point is not None and w.plot.modified_ctrl_point[:2] == (LAYER, j)
+    pointer.drag([(x, y)] + [(x, y + dy * n / 4) for n in range(1, 5)])
+
+
+def test_undo_and_redo_walk_back_and_forth_through_a_carry_and_the_edits_after_it(window):
+    w, pointer = window, Pointer.of_window(window)
+    w.ui.editorButtons["anchors"].click()
+    w.set_frame(SLIPPED[2])                                # seen before the carry writes into it
+    pointer.glide([(400, 200), (420, 210)])
+    w.set_frame(SLIPPED[0])
+    states = [w.volume.work[LAYER].copy()]
+    drag_point(w, pointer, -6)                            # the correction in the first slipped frame
+    states.append(w.volume.work[LAYER].copy())
+    keys(w, QtCore.Qt.Key.Key_BracketRight)
+    states.append(w.volume.work[LAYER].copy())
+    assert not np.array_equal(states[-1], states[-2]), "nothing was carried"
+    w.set_frame(SLIPPED[2])                                # a carried frame, edited twice more
+    for dy in (4, -3):
+        drag_point(w, pointer, dy)
+        states.append(w.volume.work[LAYER].copy())
+        assert not np.array_equal(states[-1], states[-2]), "the drag changed nothing"
+    undo, redo = (QtCore.Qt.Key.Key_Z, Ctrl), (QtCore.Qt.Key.Key_Z, Ctrl | QtCore.Qt.KeyboardModifier.ShiftModifier)
+    # back past the correction, made in another frame than the one shown, and forward again
+    walk = [(undo, n) for n in (3, 2, 1, 0)] + [(redo, n) for n in (1, 2, 3, 4)]
+    for (key, mods), n in walk:
+        keys(w, key, mods)
+        got = w.volume.work[LAYER]
+        wrong = sorted({int(f) for f in np.nonzero((got != states[n]).any(1))[0]})
+        assert not wrong, f"after {'undo' if mods == Ctrl else 'redo'}, frames {wrong} are not as in state {n}"
+        assert w.plot.gCurves[LAYER] is w.volume.curves[LAYER][w.frame_index]

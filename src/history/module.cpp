@@ -190,6 +190,11 @@ nb::object clear(Call &c) {
     return nb::none();
 }
 
+nb::object rebase(Call &c) {
+    tracker(c.self()).rebase(c.arg("curve"));
+    return nb::none();
+}
+
 nb::object bytes_held(Call &c) { return nb::int_(tracker(c.self()).bytes()); }
 
 const MethodDef kMethods[] = {
@@ -204,6 +209,10 @@ const MethodDef kMethods[] = {
     {"canRedo", "(self) -> bool", can_redo, "Whether redo() has a step for the curves the plot shows now."},
     {"clear", "(self) -> None", clear,
      "Forget every step of every set of curves. Call it after writing into the curve arrays yourself."},
+    {"rebase", "(self, curve: Any) -> None", rebase,
+     "Take `curve`, one of the arrays the plot has shown, as it is now for the start of its next\n"
+     "step, keeping every step. Call it after writing into that array yourself; without it the\n"
+     "next step of those curves would take the write in as its own."},
     {"_bytes_held", "(self) -> int", bytes_held, "Bytes of snapshots and steps the history holds."},
     {"_on_pointer", "(self, pos: Any) -> None", on_pointer, nullptr},
     {"_on_menu", "(self) -> None", on_menu, nullptr},

@@ -10,6 +10,12 @@ from PySide6 import QtCore, QtGui, QtWidgets
 from vantel.utils.curveCarry import carry
 
 
+@dataclass(frozen=True)
+class PlotStep:
+    """A step of the plot's own history: one gesture or point command in `frame`."""
+    frame: int
+
+
 @dataclass
 class CarryStep:
     layer: int
@@ -41,8 +47,9 @@ class CarryActions(QtCore.QObject):
         self.window, self.edit_menu, self.band = window, edit_menu, band
         self.stretches = {}        # layer -> (frame, start, stop) of its last correction
         self.unseen = set()
-        self._undo, self._redo = [], []   # CarryStep, or "plot" for a step of the plot's history
+        self._undo, self._redo = [], []   # CarryStep or PlotStep, in the order they were made
         self._quiet = False               # our own writes and delegated undos are no new edits
+        self._gesture_open = False        # the plot reports a drag's edit at every move
 
         menu = window.menuBar().addMenu("&Carry")
         self.nextAction = menu.addAction("Carry to next frames")
@@ -64,6 +71,9 @@ class CarryActions(QtCore.QObject):
 
         window.layersEdited.connect(self._on_edited)
         window.frameChanged.connect(self._on_frame)
+        window.plotReplaced.connect(self._watch_plot)
+        if getattr(window, "plot", None) is not None:
+            self._watch_plot(window.plot)
         if edit_menu is not None:
             # Undo/Redo come here first: a carry is not in the plot's history
             for action, ours, theirs in ((edit_menu.undoAction, self.undo, edit_menu.undo),
@@ -83,9 +93,18 @@ class CarryActions(QtCore.QObject):
         if last is not None and last[0] == frame and start <= last[2] and last[1] <= stop:
             start, stop = min(start, last[1]), max(stop, last[2])   # one correction, several gestures
         self.stretches[layer] = (frame, start, stop)
-        self._undo.append("plot")
+        if not (self._gesture_open and self._undo and self._undo[-1] == PlotStep(frame)):
+            self._undo.append(PlotStep(frame))
+        self._gesture_open = True
         self._redo.clear()
         self._refresh()
+
+    def _watch_plot(self, plot):
+        # the plot's history closes a step where the plot says a change is finished
+        plot.sigCurveChangeFinished.connect(self._close_gesture)
+
+    def _close_gesture(self, *_):
+        self._gesture_open = False
 
     def _on_frame(self, frame):
         if frame in self.unseen:
@@ -137,11 +156,14 @@ class CarryActions(QtCore.QObject):
 
     def _apply(self, step, values):
         vol, shown = self.window.volume, self.window.frame_index
+        history = self.edit_menu.history if self.edit_menu is not None else None
         self._quiet = True
         try:
             for (t, start, stop), v in zip(step.spans, values):
                 vol.curves[step.layer][t][start:stop] = v      # in place: the plot's own arrays
                 vol.mark_edited(step.layer, t, start, stop)
+                if history is not None:
+                    history.rebase(vol.curves[step.layer][t])
             if any(t == shown for t, _, _ in step.spans):
                 self.window.set_frame(shown)                    # redraw the frame shown
         finally:
@@ -151,37 +173,39 @@ class CarryActions(QtCore.QObject):
             update()
 
     # -- undo and redo in one order with the plot's steps -----------------------------------------
+    # The plot's history keeps each frame's steps apart and acts on the frame shown, so a step
+    # of the plot is undone or redone with its frame shown, as the user then sees it happen.
     def undo(self):
-        if self._undo and isinstance(self._undo[-1], CarryStep):
-            step = self._undo.pop()
-            self._apply(step, step.before)
-            self._redo.append(step)
-            self.unseen.difference_update(t for t, _, _ in step.spans)
-            self.unseenChanged.emit()
-            self.undone.emit(step.layer, list(step.spans))
-            self._refresh()
-            return True
-        done = self._delegate(self.edit_menu.undo)
-        if done:
-            if "plot" in self._undo:
-                del self._undo[len(self._undo) - 1 - self._undo[::-1].index("plot")]
-            self._redo.append("plot")
-        return done
+        return self._step(self._undo, self._redo, self.edit_menu.undo if self.edit_menu else None, undo=True)
 
     def redo(self):
-        if self._redo and isinstance(self._redo[-1], CarryStep):
-            step = self._redo.pop()
-            self._apply(step, step.after)
-            self._undo.append(step)
-            self._mark_unseen(step)
-            self.carried.emit(step.layer, list(step.spans))
+        return self._step(self._redo, self._undo, self.edit_menu.redo if self.edit_menu else None, undo=False)
+
+    def _step(self, stack, other, delegate, undo):
+        self._gesture_open = False
+        if not stack:
+            return False
+        step = stack.pop()
+        if isinstance(step, CarryStep):
+            self._apply(step, step.before if undo else step.after)
+            other.append(step)
+            if undo:
+                self.unseen.difference_update(t for t, _, _ in step.spans)
+                self.unseenChanged.emit()
+                self.undone.emit(step.layer, list(step.spans))
+            else:
+                self._mark_unseen(step)
+                self.carried.emit(step.layer, list(step.spans))
             self._refresh()
             return True
-        done = self._delegate(self.edit_menu.redo)
+        if delegate is None:
+            return False
+        if step.frame != self.window.frame_index:
+            self.window.set_frame(step.frame)
+        done = self._delegate(delegate)
         if done:
-            if "plot" in self._redo:
-                del self._redo[len(self._redo) - 1 - self._redo[::-1].index("plot")]
-            self._undo.append("plot")
+            other.append(step)
+        # a step the history no longer holds (beyond its depth) is dropped, not retried forever
         return done
 
     def _delegate(self, fn):
@@ -199,9 +223,10 @@ class CarryActions(QtCore.QObject):
         self._enable()
 
     def _enable(self, *_):
-        if isinstance(self._undo[-1:] and self._undo[-1], CarryStep):
+        # the menu's own refresh sees only the shown frame's history; ours spans every frame
+        if self._undo:
             self.edit_menu.undoAction.setEnabled(True)
-        if isinstance(self._redo[-1:] and self._redo[-1], CarryStep):
+        if self._redo:
             self.edit_menu.redoAction.setEnabled(True)
 
     def _refresh(self):
@@ -224,3 +249,4 @@ class CarryActions(QtCore.QObject):
 def distance_to(curves, truth, spans):
     """Mean |curve - truth| over each (frame, start, stop); the tour reports it before and after."""
     return [float(np.nanmean(np.abs(curves[t][a:b] - truth[t][a:b]))) for t, a, b in spans]
+
