@@ -129,11 +129,42 @@ def test_undo_and_redo_walk_back_and_forth_through_a_carry_and_the_edits_after_i
         states.append(w.volume.work[LAYER].copy())
         assert not np.array_equal(states[-1], states[-2]), "the drag changed nothing"
     undo, redo = (QtCore.Qt.Key.Key_Z, Ctrl), (QtCore.Qt.Key.Key_Z, Ctrl | QtCore.Qt.KeyboardModifier.ShiftModifier)
-    # back past the correction, made in another frame than the one shown, and forward again
-    walk = [(undo, n) for n in (3, 2, 1, 0)] + [(redo, n) for n in (1, 2, 3, 4)]
-    for (key, mods), n in walk:
+    # Undo acts on the frame shown, a carry belonging to its source and targets: back through the
+    # edits and the carry, nothing more here, the correction in its own frame; then forward again.
+    walk = [(undo, SLIPPED[2], n) for n in (3, 2, 1, 1)] + [(undo, SLIPPED[0], 0), (redo, SLIPPED[0], 1)] + \
+           [(redo, SLIPPED[2], n) for n in (2, 3, 4, 4)]
+    for (key, mods), frame, n in walk:
+        w.set_frame(frame)
         keys(w, key, mods)
         got = w.volume.work[LAYER]
         wrong = sorted({int(f) for f in np.nonzero((got != states[n]).any(1))[0]})
-        assert not wrong, f"after {'undo' if mods == Ctrl else 'redo'}, frames {wrong} are not as in state {n}"
+        assert not wrong, f"after {'undo' if mods == Ctrl else 'redo'} in frame {frame}, frames {wrong} " \
+                          f"are not as in state {n}"
         assert w.plot.gCurves[LAYER] is w.volume.curves[LAYER][w.frame_index]
+
+
+@pytest.mark.parametrize("helps", [
+    pytest.param(True, id="the carry brings the frames back"),
+    pytest.param(False, id="a carry that only copies the frames' own curves"),
+])
+def test_the_scripted_session_step_reports_the_distances_and_fails_when_the_carry_does_not_help(
+        qapp, tmp_path, monkeypatch, helps):
+    from vantel_curve_demo import carry_actions
+    from vantel_curve_demo.session import Session, Step
+    if not helps:
+        monkeypatch.setattr(carry_actions, "carry", lambda frames, curves, source, targets, *a, **k:
+                            [np.array(curves[t], float) for t in targets])
+    w = DemoWindow(SyntheticVolume(frames=5, height=200, width=400, seed=3), fill_in_background=False)
+    w.show()
+    assert QTest.qWaitForWindowActive(w)
+    try:
+        report = Session(w, tmp_path, say=lambda text: None).run([Step("carry", carry_actions.tour_step, edits=True)])
+    finally:
+        w.ask_before_close = False
+        w.close()
+        w.deleteLater()
+        flush_deletes()
+    step = report.steps[0]
+    assert step["ok"] == helps, step["detail"]
+    assert "before" in step["detail"] and "after" in step["detail"]
+    assert helps or "did not get closer" in step["detail"]

@@ -46,7 +46,7 @@ def test_each_editor_brought_its_curve_to_the_layer_edge(session, kind):
 def test_every_step_succeeds_and_the_outputs_carry_the_edits(session):
     proc, report, out = session
     assert not [s for s in report["steps"] if not s["ok"]], proc.stdout[-4000:]
-    assert proc.returncode == 0 and "11 of 11 steps succeeded" in proc.stdout
+    assert proc.returncode == 0 and "12 of 12 steps succeeded" in proc.stdout
     assert "saving stack [" in proc.stdout and "100%" in proc.stdout
     files = report["files"]
     assert all(Path(files[key]).parent == out for key in ("screenshot", "screenshot_light", "frame", "stack"))

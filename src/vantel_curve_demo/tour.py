@@ -5,7 +5,7 @@ session.StepFailed when the feature does not do what it should) and add one Step
 """
 from __future__ import annotations
 
-from . import checks, exports, gestures
+from . import carry_actions, checks, exports, gestures
 from .session import Step
 
 STEPS = [
@@ -22,4 +22,5 @@ STEPS = [
     Step("save the corrected layers (.eye, .npz) and read them back", checks.save_layers),
     Step("screenshot", exports.screenshot),
     Step("theme switch rebuilds the plot", checks.theme_switch),
+    Step("carry a correction through a slip over several frames (Ctrl+])", carry_actions.tour_step, edits=True),
 ]
