@@ -130,8 +130,9 @@ def test_undo_and_redo_walk_back_and_forth_through_a_carry_and_the_edits_after_i
         assert not np.array_equal(states[-1], states[-2]), "the drag changed nothing"
     undo, redo = (QtCore.Qt.Key.Key_Z, Ctrl), (QtCore.Qt.Key.Key_Z, Ctrl | QtCore.Qt.KeyboardModifier.ShiftModifier)
     # Undo acts on the frame shown, a carry belonging to its source and targets: back through the
-    # edits and the carry, nothing more here, the correction in its own frame; then forward again.
-    walk = [(undo, SLIPPED[2], n) for n in (3, 2, 1, 1)] + [(undo, SLIPPED[0], 0), (redo, SLIPPED[0], 1)] + \
+    # edits and the carry, nothing more there, the correction in its own frame; then forward again.
+    # first, in a carried frame without edits of its own: the carry is held by the later edits
+    walk = [(undo, SLIPPED[1], 4)] + [(undo, SLIPPED[2], n) for n in (3, 2, 1, 1)] + [(undo, SLIPPED[0], 0), (redo, SLIPPED[0], 1)] + \
            [(redo, SLIPPED[2], n) for n in (2, 3, 4, 4)]
     for (key, mods), frame, n in walk:
         w.set_frame(frame)
