@@ -13,7 +13,9 @@ from _harness import median_time  # noqa: E402
 from vantel.utils.curveCarry import carry  # noqa: E402
 
 FRAMES, SPAN, TARGETS, BUDGET = 64, (300, 700), 12, 0.020
-BAND, HALF, TAPER, SMOOTH, SMOOTH_EDGE, STEP, BEND = 8, 10, 5.0, 8, 40, 2, 1.0
+BAND, SMOOTH, SMOOTH_EDGE, STEP, BEND, JOIN_TOL, SETTLE, MIX = 8, 12, 40, 2, 3.0, 1.0, 8, 0.5
+WIDE, FINE, REACH = (12, 6.0), (6, 3.0), 1            # (half, taper) of the two profiles
+OWN_NEAR, OWN_FAR, OWN_RUN = 1.5, 2.5, 10
 
 
 def _along(a, h):
@@ -24,56 +26,106 @@ def _along(a, h):
     return (sums[hi] - sums[lo]) / (hi - lo)[:, None]
 
 
-def _profiles(frame, curve, cols, h):
-    rows = np.rint(np.clip(curve, 0, frame.shape[0] - 1)).astype(int)[:, None] + np.arange(-HALF, HALF + 1)
-    p = _along(frame[np.clip(rows, 0, frame.shape[0] - 1), cols[:, None]].astype(float), h)
+def _sample(frame, cols, y0, count):
+    """Rows y0, y0 + 1 .. of each column, interpolated linearly and clamped to the image."""
+    fl = np.floor(y0)
+    r = fl.astype(int)[:, None] + np.arange(count + 1)
+    px = frame[np.clip(r, 0, frame.shape[0] - 1), cols[:, None]].astype(float)
+    return px[:, :-1] + (y0 - fl)[:, None] * (px[:, 1:] - px[:, :-1])
+
+
+def _profiles(frame, curve, cols, half, known):
+    rows_n = frame.shape[0]
+    p = _sample(frame, cols, np.clip(curve, 0, rows_n - 1) - half, 2 * half + 1)
+    idx = np.flatnonzero(known)
+    right = np.clip(np.searchsorted(idx, np.arange(len(cols))), 0, idx.size - 1)
+    left = np.clip(right - 1, 0, idx.size - 1)
+    nearest = np.where(np.abs(idx[right] - np.arange(len(cols))) <= np.abs(np.arange(len(cols)) - idx[left]),
+                       idx[right], idx[left])
+    p = _along(p[nearest], SMOOTH_EDGE)
     return p - p.mean(1, keepdims=True)
 
 
+def _search(frame, cols, around, sought, half, taper, band, left, right, refine):
+    rows_n = frame.shape[0]
+    m, nd = 2 * half + 1, 2 * band + 1
+    base = np.clip(around, 0, rows_n - 1)
+    strip = _along(_sample(frame, cols, base - band - half, nd + 2 * half), SMOOTH)
+    k = np.arange(-half, half + 1)
+    weight = np.exp(-0.5 * (k / taper) ** 2)
+    q = np.lib.stride_tricks.sliding_window_view(strip, m, axis=1)
+    q = q - q.mean(2, keepdims=True)
+    energy = max((weight * sought ** 2).sum(1).mean(), 0.25 * (weight * q[:, band] ** 2).sum(1).mean()) + 1e-12
+    cost = (weight * (q - sought[:, None, :]) ** 2).sum(2) / energy
+    d = np.arange(-band, band + 1)
+    y = base[:, None] + d
+    cost[(y < 0) | (y > rows_n - 1)] += 1e12
+    for end, value in ((0, left), (-1, right)):
+        if np.isfinite(value):
+            cost[end] += 1e6 * np.maximum(0, np.abs(y[end] - value) - JOIN_TOL)
+    acc, back = cost[0].copy(), np.zeros(cost.shape, int)
+    for c in range(1, len(cols)):
+        best, arg = np.full(nd, np.inf), np.zeros(nd, int)
+        for s in (0, -1, 1, -2, 2)[: 2 * STEP + 1]:
+            shifted = np.full(nd, np.inf)
+            lo, hi = max(0, s), min(nd, nd + s)
+            shifted[lo:hi] = acc[lo - s:hi - s] + BEND * abs(s)
+            better = shifted < best
+            best[better], arg[better] = shifted[better], s
+        acc, back[c] = best + cost[c], arg
+    end = band
+    for e in band + np.stack([-np.arange(1, band + 1), np.arange(1, band + 1)], 1).ravel():   # nearest first
+        if acc[e] < acc[end]:
+            end = e
+    path = np.empty(len(cols), int)
+    path[-1] = end
+    for c in range(len(cols) - 1, 0, -1):
+        path[c - 1] = path[c] - back[c, path[c]]
+    if not refine:
+        return base + d[path]
+    frac = np.zeros(len(cols))
+    inner = (path > 0) & (path < nd - 1)
+    c = np.flatnonzero(inner)
+    km, k0, kp = cost[c, path[c] - 1], cost[c, path[c]], cost[c, path[c] + 1]
+    curv = km - 2 * k0 + kp
+    ok = (np.maximum(np.maximum(km, k0), kp) < 1e6) & (curv > 0)
+    frac[c[ok]] = np.clip(0.5 * (km[ok] - kp[ok]) / curv[ok], -0.5, 0.5)
+    found = base + d[path] + frac
+    n = len(cols)
+    h = np.minimum(SETTLE, np.minimum(np.arange(n), n - 1 - np.arange(n)))
+    sums = np.concatenate([[0.0], np.cumsum(found)])
+    return (sums[np.arange(n) + h + 1] - sums[np.arange(n) - h]) / (2 * h + 1)
+
+
 def carry_numpy(frames, curves, source, targets, start, stop, band=BAND):
-    """The same carry in plain NumPy and Python, the loop over columns of the path search in Python."""
-    rows_n, width = frames.shape[1:]
+    """The same carry in plain NumPy and Python, the loops over columns of the path searches in Python."""
+    width = frames.shape[2]
     cols = np.arange(start, stop)
     prev = np.asarray(curves[source][start:stop], float)
     known = ~np.isnan(prev)
     prev = np.interp(np.arange(prev.size), np.flatnonzero(known), prev[known])
-    at_source = _profiles(frames[source], prev, cols, SMOOTH_EDGE)
-    k = np.arange(-HALF, HALF + 1)
-    weight = np.exp(-0.5 * (k / TAPER) ** 2)
-    d = np.arange(-band, band + 1)
+    at_source = [_profiles(frames[source], prev, cols, h, known) for h, _ in (WIDE, FINE)]
+    everywhere = np.ones(len(cols), bool)
     out, last = [], source
     for t in targets:
         own = np.array(curves[t], float)
-        sought = at_source if last == source else 0.5 * (at_source + _profiles(frames[last], prev, cols, SMOOTH_EDGE))
-        base = np.rint(np.clip(prev, 0, rows_n - 1)).astype(int)
-        rows = base[:, None] + np.arange(-band - HALF, band + HALF + 1)
-        strip = _along(frames[t][np.clip(rows, 0, rows_n - 1), cols[:, None]].astype(float), SMOOTH)
-        q = np.lib.stride_tricks.sliding_window_view(strip, 2 * HALF + 1, axis=1)
-        q = q - q.mean(2, keepdims=True)
-        energy = max((weight * sought ** 2).sum(1).mean(), 0.25 * (weight * q[:, band] ** 2).sum(1).mean()) + 1e-12
-        cost = (weight * (q - sought[:, None, :]) ** 2).sum(2) / energy
-        y = base[:, None] + d
-        cost[(y < 0) | (y >= rows_n)] += 1e12
-        for c, side in ((start - 1, 0), (stop, -1)):
-            if 0 <= c < width and np.isfinite(own[c]):
-                cost[side] += 1e6 * np.maximum(0, np.abs(y[side] - own[c]) - 1)
-        acc, back = cost[0].copy(), np.zeros(cost.shape, int)
-        for c in range(1, len(cols)):
-            best, arg = np.full(d.size, np.inf), np.zeros(d.size, int)
-            for s in (0, -1, 1, -2, 2)[: 2 * STEP + 1]:
-                shifted = np.full(d.size, np.inf)
-                lo, hi = max(0, s), min(d.size, d.size + s)
-                shifted[lo:hi] = acc[lo - s:hi - s] + BEND * abs(s)
-                better = shifted < best
-                best[better], arg[better] = shifted[better], s
-            acc, back[c] = best + cost[c], arg
-        path = np.empty(len(cols), int)
-        path[-1] = np.argmin(acc)
-        for c in range(len(cols) - 1, 0, -1):
-            path[c - 1] = path[c] - back[c, path[c]]
-        own[start:stop] = base + d[path]
+        left = own[start - 1] if start > 0 else np.nan
+        right = own[stop] if stop < width else np.nan
+        sought = at_source
+        if last != source:
+            sought = [(1 - MIX) * a + MIX * _profiles(frames[last], prev, cols, h, everywhere)
+                      for a, (h, _) in zip(at_source, (WIDE, FINE))]
+        coarse = _search(frames[t], cols, prev, sought[0], *WIDE, band, left, right, False)
+        found = _search(frames[t], cols, coarse, sought[1], *FINE, REACH, left, right, True)
+        inside = own[start:stop]
+        agree = np.where(np.isfinite(inside),
+                         np.clip((OWN_FAR - np.abs(found - inside)) / (OWN_FAR - OWN_NEAR), 0, 1), 0)
+        padded = np.pad(agree, OWN_RUN, constant_values=1)
+        w = np.lib.stride_tricks.sliding_window_view(padded, 2 * OWN_RUN + 1).min(1)
+        found = np.where(w > 0, found + w * (np.nan_to_num(inside) - found), found)
+        own[start:stop] = found
         out.append(own)
-        prev, last = own[start:stop].copy(), t
+        prev, last = found.copy(), t
     return out
 
 

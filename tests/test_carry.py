@@ -28,19 +28,19 @@ def errors(results, vol, layer, targets, span):
     return np.array([np.mean(np.abs(r[a:b] - vol.truth[t, layer, a:b])) for r, t in zip(results, targets)])
 
 
-@pytest.mark.parametrize("layer, onto, span, volume, backwards, bound", [
-    pytest.param(2, 3, SPAN, {}, False, 1.0, id="slip onto the close neighbour below"),
+@pytest.mark.parametrize("layer, onto, span, volume, backwards", [
+    pytest.param(2, 3, SPAN, {}, False, id="slip onto the close neighbour below"),
     # two edges of one polarity eight rows apart, the band reaching from one to the other
-    pytest.param(3, 2, SPAN, {}, True, 1.3, id="slip onto the close neighbour above, carried backwards"),
-    pytest.param(1, 0, SPAN, {"motion": 3.0}, False, 1.0, id="layer moving up to 4 rows a frame"),
-    pytest.param(2, 3, SPAN, {"contrast": 0.35}, False, 1.3, id="faint edges"),
-    pytest.param(4, 5, SPAN, {"shadow": (480, 560)}, False, 1.0, id="shadow over a quarter of the span"),
-    pytest.param(4, 3, (0, 300), {}, False, 1.0, id="span at the left border"),
-    pytest.param(1, 2, (800, 1024), {}, True, 1.0, id="span at the right border"),
-    # a weak edge ten rows above a strong one: the hardest case here
-    pytest.param(5, 6, SPAN, {}, False, 1.3, id="weak edge beside a strong one"),
+    pytest.param(3, 2, SPAN, {}, True, id="slip onto the close neighbour above, carried backwards"),
+    pytest.param(1, 0, SPAN, {"motion": 3.0}, False, id="layer moving up to 4 rows a frame"),
+    pytest.param(2, 3, SPAN, {"contrast": 0.35}, False, id="faint edges"),
+    pytest.param(4, 5, SPAN, {"shadow": (480, 560)}, False, id="shadow over a quarter of the span"),
+    pytest.param(4, 3, (0, 300), {}, False, id="span at the left border"),
+    pytest.param(1, 2, (800, 1024), {}, True, id="span at the right border"),
+    # a weak edge ten rows above a strong one of the other polarity, which a wide profile follows
+    pytest.param(5, 6, SPAN, {}, False, id="weak edge beside a strong one"),
 ])
-def test_a_correction_carried_through_a_slip_stays_on_the_layer(layer, onto, span, volume, backwards, bound):
+def test_a_correction_carried_through_a_slip_stays_on_the_layer(layer, onto, span, volume, backwards):
     n = CARRIED + 1
     frames = list(range(n))
     source, targets = (frames[-1], frames[-2::-1]) if backwards else (0, frames[1:])
@@ -49,25 +49,27 @@ def test_a_correction_carried_through_a_slip_stays_on_the_layer(layer, onto, spa
     before = errors([curves[t] for t in targets], vol, layer, targets, span)
     after = errors(carry(vol.frames, curves, source, targets, *span), vol, layer, targets, span)
     assert before.min() >= 5, f"the seeded slip is too small to show anything: {before}"
-    assert after.mean() <= bound, f"carried frames are off by {np.round(after, 2)} rows"
-    assert after.max() <= bound + 0.7, f"one carried frame went astray: {np.round(after, 2)}"
+    assert after.mean() <= 1.0, f"carried frames are off by {np.round(after, 2)} rows"
+    assert after.max() <= 1.6, f"one carried frame went astray: {np.round(after, 2)}"
 
 
 def test_frames_that_were_right_stay_right_and_the_rest_is_untouched():
     layer, (a, b) = 2, SPAN
-    vol = seed_slip(layered_volume(frames=6, seed=3), layer, [0], a, b, 3)   # only the source slipped
+    vol = seed_slip(layered_volume(frames=CARRIED + 1, seed=3), layer, [0], a, b, 3)   # only the source slipped
     curves = corrected(vol, layer, 0, SPAN)
-    curves[2, a - 1] = curves[4, b] = np.nan                                 # unknown just outside the span
+    curves[1:] = np.round(curves[1:])                                   # a segmentation's whole rows
+    curves[2, a - 1] = curves[4, b] = np.nan                            # unknown just outside the span
     curves[2, :40] = np.nan
     kept = curves.copy(), vol.frames.copy()
-    results = carry(vol.frames, curves, 0, [1, 2, 3, 4], a, b)
+    targets = list(range(1, CARRIED + 1))
+    results = carry(vol.frames, curves, 0, targets, a, b)
     assert np.array_equal(curves, kept[0], equal_nan=True) and np.array_equal(vol.frames, kept[1])
-    for t, r in zip([1, 2, 3, 4], results):
+    for t, r in zip(targets, results):
         assert r.dtype == np.float64 and r is not curves[t] and r.base is None
         outside = np.r_[0:a, b:r.size]
         assert np.array_equal(r[outside], curves[t, outside], equal_nan=True), "columns outside the span changed"
         err = np.abs(r[a:b] - vol.truth[t, layer, a:b]).mean()
-        assert err <= 1.0, f"frame {t} was right and is now off by {err:.2f}"
+        assert err <= 0.6, f"frame {t} was right and is now off by {err:.2f}"
         steps = np.abs(np.diff(r[a - 1:b + 1]))
         assert np.nanmax(steps) <= 2, "the carried stretch or its joins have a step"
 
@@ -79,7 +81,7 @@ def test_nan_at_the_ends_of_the_source_span_is_bridged():
     curves[0, a:a + 30] = curves[0, b - 25:b] = np.nan
     curves[1:, a - 1] = np.nan
     after = errors(carry(vol.frames, curves, 0, [1, 2, 3], a, b), vol, layer, [1, 2, 3], SPAN)
-    assert after.max() <= 1.2, after
+    assert after.mean() <= 1.0 and after.max() <= 1.6, after
 
 
 def _same_pixels(frames):
@@ -107,9 +109,9 @@ seed_slip(_VOL, 2, range(4), 100, 220, 3)
 
 @pytest.mark.parametrize("frames", _same_pixels(_VOL.frames))
 def test_any_real_dtype_and_layout_gives_the_same_carry(frames):
-    curves = corrected(_VOL, 2, 0, (100, 220))
-    expected = carry(_VOL.frames, curves, 0, [1, 2, 3], 100, 220)
-    got = carry(frames, curves.astype(np.float32), 0, [1, 2, 3], 100, 220)
+    curves = corrected(_VOL, 2, 0, (100, 220)).astype(np.float32)
+    expected = carry(_VOL.frames, curves.astype(np.float64), 0, [1, 2, 3], 100, 220)
+    got = carry(frames, curves, 0, [1, 2, 3], 100, 220)
     for e, g in zip(expected, got):
         assert np.array_equal(e, g)
 
@@ -181,4 +183,5 @@ def test_agrees_with_the_plain_transcription_the_benchmark_times():
         ours = carry(vol.frames, curves, 4, [3, 2, 1, 0], 60, 330, band=band)
         theirs = carry_numpy(vol.frames, curves, 4, [3, 2, 1, 0], 60, 330, band=band)
         for o, t in zip(ours, theirs):
-            assert np.array_equal(o, t, equal_nan=True)
+            # the same steps, summed in another order
+            np.testing.assert_allclose(o, t, rtol=0, atol=1e-9, equal_nan=True)

@@ -144,16 +144,21 @@ std::vector<double> filled(const double *y, std::ptrdiff_t n) {
     return out;
 }
 
-// The sought profile mixes the source's, which keeps the carry on the corrected edge, with
-// the previous frame's, which follows the edge as its look changes through the volume.
+// The sought profiles mix the source's, which keep the carry on the corrected edge, with
+// the previous frame's, which follow the edge as its look changes through the volume.
 template <class T>
 void run(const Volume &v, const std::vector<std::ptrdiff_t> &targets, std::ptrdiff_t source,
          std::ptrdiff_t start, std::ptrdiff_t stop, std::ptrdiff_t width, std::vector<double> prev,
-         std::vector<double *> &outs, const Params &p) {
+         const std::vector<bool> &source_known, std::vector<double *> &outs, const Params &p) {
     Scratch s;
     std::ptrdiff_t n = stop - start, from = source;
-    std::vector<double> next(static_cast<size_t>(n)), at_source, at_prev, sought;
-    edge_profiles(v.frame<T>(source), v.rows, start, prev.data(), n, p, at_source, s);
+    std::vector<double> next(static_cast<size_t>(n));
+    Sought at_source, at_prev, sought;
+    std::vector<bool> all(static_cast<size_t>(n), true);
+    profiles(v.frame<T>(source), v.rows, start, prev.data(), n, source_known, p, at_source, s);
+    auto mix = [&](std::vector<double> &out, const std::vector<double> &a, const std::vector<double> &b) {
+        for (size_t i = 0; i < out.size(); ++i) out[i] = (1 - p.mix) * a[i] + p.mix * b[i];
+    };
     for (size_t k = 0; k < targets.size(); ++k) {
         double *out = outs[k];
         double left = start > 0 ? out[start - 1] : NAN;
@@ -161,10 +166,12 @@ void run(const Volume &v, const std::vector<std::ptrdiff_t> &targets, std::ptrdi
         if (k == 0) {
             sought = at_source;
         } else {
-            edge_profiles(v.frame<T>(from), v.rows, start, prev.data(), n, p, at_prev, s);
-            for (size_t i = 0; i < sought.size(); ++i) sought[i] = 0.5 * (at_source[i] + at_prev[i]);
+            profiles(v.frame<T>(from), v.rows, start, prev.data(), n, all, p, at_prev, s);
+            mix(sought.wide, at_source.wide, at_prev.wide);
+            mix(sought.fine, at_source.fine, at_prev.fine);
         }
-        follow(v.frame<T>(targets[k]), v.rows, start, prev.data(), n, sought, left, right, p, next.data(), s);
+        follow(v.frame<T>(targets[k]), v.rows, start, prev.data(), n, sought, out + start, left, right, p,
+               next.data(), s);
         std::copy(next.begin(), next.end(), out + start);
         prev.swap(next);
         from = targets[k];
@@ -248,18 +255,20 @@ nb::list carry(nb::handle frames_arg, nb::handle curves_arg, nb::handle source_a
     // Farther than the image is tall changes nothing, and keeps the state count bounded.
     p.band = static_cast<int>(std::min<std::ptrdiff_t>(band, rows));
     std::vector<double> prev = filled(src_data + start, stop - start);
+    std::vector<bool> known(static_cast<size_t>(stop - start));
+    for (std::ptrdiff_t c = start; c < stop; ++c) known[c - start] = std::isfinite(src_data[c]);
     switch (elem) {
-        case Elem::u8: run<std::uint8_t>(v, targets, source, start, stop, width, prev, outs, p); break;
-        case Elem::i8: run<std::int8_t>(v, targets, source, start, stop, width, prev, outs, p); break;
-        case Elem::u16: run<std::uint16_t>(v, targets, source, start, stop, width, prev, outs, p); break;
-        case Elem::i16: run<std::int16_t>(v, targets, source, start, stop, width, prev, outs, p); break;
-        case Elem::u32: run<std::uint32_t>(v, targets, source, start, stop, width, prev, outs, p); break;
-        case Elem::i32: run<std::int32_t>(v, targets, source, start, stop, width, prev, outs, p); break;
-        case Elem::u64: run<std::uint64_t>(v, targets, source, start, stop, width, prev, outs, p); break;
-        case Elem::i64: run<std::int64_t>(v, targets, source, start, stop, width, prev, outs, p); break;
-        case Elem::f32: run<float>(v, targets, source, start, stop, width, prev, outs, p); break;
-        case Elem::f64: run<double>(v, targets, source, start, stop, width, prev, outs, p); break;
-        case Elem::b1: run<bool>(v, targets, source, start, stop, width, prev, outs, p); break;
+        case Elem::u8: run<std::uint8_t>(v, targets, source, start, stop, width, prev, known, outs, p); break;
+        case Elem::i8: run<std::int8_t>(v, targets, source, start, stop, width, prev, known, outs, p); break;
+        case Elem::u16: run<std::uint16_t>(v, targets, source, start, stop, width, prev, known, outs, p); break;
+        case Elem::i16: run<std::int16_t>(v, targets, source, start, stop, width, prev, known, outs, p); break;
+        case Elem::u32: run<std::uint32_t>(v, targets, source, start, stop, width, prev, known, outs, p); break;
+        case Elem::i32: run<std::int32_t>(v, targets, source, start, stop, width, prev, known, outs, p); break;
+        case Elem::u64: run<std::uint64_t>(v, targets, source, start, stop, width, prev, known, outs, p); break;
+        case Elem::i64: run<std::int64_t>(v, targets, source, start, stop, width, prev, known, outs, p); break;
+        case Elem::f32: run<float>(v, targets, source, start, stop, width, prev, known, outs, p); break;
+        case Elem::f64: run<double>(v, targets, source, start, stop, width, prev, known, outs, p); break;
+        case Elem::b1: run<bool>(v, targets, source, start, stop, width, prev, known, outs, p); break;
     }
     return result;
 }
@@ -276,7 +285,8 @@ const char kCarryDoc[] =
     "Returns one new float64 curve per target: the target's own values outside the span;\n"
     "inside, the edge the source curve lies on, followed within `band` rows of the previous\n"
     "frame's result as a continuous curve that meets the target's own values at both ends of\n"
-    "the span where they are known. Where the edge fades, the curve keeps its shape.\n\n"
+    "the span where they are known. Where the edge fades, the curve keeps its shape; where\n"
+    "the target's own curve already lies on the edge found, it is kept.\n\n"
     "Raises ValueError for shapes that disagree, start >= stop, band < 1 or a source curve\n"
     "without a value in the span; IndexError for a source or target outside the volume or\n"
     "start/stop outside the curve; TypeError for arguments of the wrong type.";

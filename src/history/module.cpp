@@ -210,12 +210,18 @@ constexpr MethodDef kClear = method<clear>("clear", "(self) -> None",
     R"doc(Forget every step of every set of curves and emit sigHistoryChanged. Call it
 after writing into the curve arrays yourself.)doc");
 
+void rebase(nb::handle self, nb::handle curve) { tracker(self).rebase(curve); }
+constexpr MethodDef kRebase = method<rebase>("rebase", "(self, curve: Any) -> None",
+    R"doc(Take `curve`, one of the arrays the plot has shown, as it is now for the start of its
+next step, keeping every step. Call it after writing into that array yourself; without it
+the next step of those curves would take the write in as its own.)doc");
+
 nb::object bytes_held(nb::handle self) { return nb::int_(tracker(self).bytes()); }
 constexpr MethodDef kBytesHeld = method<bytes_held>("_bytes_held", "(self) -> int",
     "Bytes of snapshots and steps the history holds.");
 
 const MethodDef *const kMethods[] = {
-    &kInit, &kUndo, &kRedo, &kCanUndo, &kCanRedo, &kClear, &kBytesHeld, &kOnPointer, &kOnMenu, &kOnSpan, &kOnFinished,
+    &kInit, &kUndo, &kRedo, &kCanUndo, &kCanRedo, &kClear, &kRebase, &kBytesHeld, &kOnPointer, &kOnMenu, &kOnSpan, &kOnFinished,
 };
 
 nb::object build_class() {

@@ -356,6 +356,21 @@ std::vector<Touched> Tracker::redo(nb::handle plot) {
     return move(plot, true);
 }
 
+void Tracker::rebase(nb::handle curve) {
+    for (auto &e : sets_)
+        for (size_t i = 0; i < e->ids.size() && i < e->state.values.size(); ++i) {
+            CurveBase &base = e->state.values[i];
+            nb::object live = e->curve(i);
+            Buffer buf;
+            if (!base.tracked || !live.is_valid() || !live.is(curve) || !buf.open(live, false)) continue;
+            Strided view = buf.strided();
+            base.len = view.len;
+            base.itemsize = view.itemsize;
+            base.bytes.resize(view.len * view.itemsize);
+            copy_out(view, 0, view.len, base.bytes.data());
+        }
+}
+
 void Tracker::clear(nb::handle plot) {
     sets_.clear();
     current_ = nullptr;

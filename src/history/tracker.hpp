@@ -52,6 +52,8 @@ public:
     std::vector<Touched> undo(nb::handle plot);
     std::vector<Touched> redo(nb::handle plot);
     void clear(nb::handle plot);
+    // `curve` was written from outside: its values now are where its next step starts.
+    void rebase(nb::handle curve);
 
     bool can_undo() const { return current_ && current_->state.ring.can_undo(); }
     bool can_redo() const { return current_ && current_->state.ring.can_redo(); }

@@ -6,8 +6,18 @@ from dataclasses import dataclass, field
 
 import numpy as np
 from PySide6 import QtCore, QtGui, QtWidgets
+from PySide6.QtTest import QTest
 
 from vantel.utils.curveCarry import carry
+
+from .session import StepFailed
+from .volume import STRONG_EDGES
+
+
+@dataclass(frozen=True)
+class PlotStep:
+    """A step of the plot's own history: one gesture or point command in `frame`."""
+    frame: int
 
 
 @dataclass
@@ -41,8 +51,9 @@ class CarryActions(QtCore.QObject):
         self.window, self.edit_menu, self.band = window, edit_menu, band
         self.stretches = {}        # layer -> (frame, start, stop) of its last correction
         self.unseen = set()
-        self._undo, self._redo = [], []   # CarryStep, or "plot" for a step of the plot's history
+        self._undo, self._redo = [], []   # CarryStep or PlotStep, in the order they were made
         self._quiet = False               # our own writes and delegated undos are no new edits
+        self._gesture_open = False        # the plot reports a drag's edit at every move
 
         menu = window.menuBar().addMenu("&Carry")
         self.nextAction = menu.addAction("Carry to next frames")
@@ -64,6 +75,9 @@ class CarryActions(QtCore.QObject):
 
         window.layersEdited.connect(self._on_edited)
         window.frameChanged.connect(self._on_frame)
+        window.plotReplaced.connect(self._watch_plot)
+        if getattr(window, "plot", None) is not None:
+            self._watch_plot(window.plot)
         if edit_menu is not None:
             # Undo/Redo come here first: a carry is not in the plot's history
             for action, ours, theirs in ((edit_menu.undoAction, self.undo, edit_menu.undo),
@@ -83,9 +97,19 @@ class CarryActions(QtCore.QObject):
         if last is not None and last[0] == frame and start <= last[2] and last[1] <= stop:
             start, stop = min(start, last[1]), max(stop, last[2])   # one correction, several gestures
         self.stretches[layer] = (frame, start, stop)
-        self._undo.append("plot")
-        self._redo.clear()
+        if not (self._gesture_open and self._undo and self._undo[-1] == PlotStep(frame)):
+            self._undo.append(PlotStep(frame))
+        self._gesture_open = True
+        # a new step drops what could have been redone on its frame, as the plot's history does
+        self._redo = [x for x in self._redo if frame not in self._frames(x)]
         self._refresh()
+
+    def _watch_plot(self, plot):
+        # the plot's history closes a step where the plot says a change is finished
+        plot.sigCurveChangeFinished.connect(self._close_gesture)
+
+    def _close_gesture(self, *_):
+        self._gesture_open = False
 
     def _on_frame(self, frame):
         if frame in self.unseen:
@@ -123,7 +147,7 @@ class CarryActions(QtCore.QObject):
             step.after.append(curve[start:stop].copy())
         self._apply(step, step.after)
         self._undo.append(step)
-        self._redo.clear()
+        self._redo = [x for x in self._redo if not (self._frames(x) & self._frames(step))]
         self._mark_unseen(step)
         self.carried.emit(k, list(step.spans))
         self._say(f"carried {self._name(k)} columns {start}-{stop - 1} from frame {source + 1} "
@@ -137,11 +161,14 @@ class CarryActions(QtCore.QObject):
 
     def _apply(self, step, values):
         vol, shown = self.window.volume, self.window.frame_index
+        history = self.edit_menu.history if self.edit_menu is not None else None
         self._quiet = True
         try:
             for (t, start, stop), v in zip(step.spans, values):
                 vol.curves[step.layer][t][start:stop] = v      # in place: the plot's own arrays
                 vol.mark_edited(step.layer, t, start, stop)
+                if history is not None:
+                    history.rebase(vol.curves[step.layer][t])
             if any(t == shown for t, _, _ in step.spans):
                 self.window.set_frame(shown)                    # redraw the frame shown
         finally:
@@ -150,39 +177,59 @@ class CarryActions(QtCore.QObject):
         if update is not None:
             update()
 
-    # -- undo and redo in one order with the plot's steps -----------------------------------------
+    # -- undo and redo, per frame, in one order with the plot's steps -----------------------------
+    # Like the plot's history, Undo and Redo act on the frame shown: the latest step that touched
+    # it. A carry touches several frames, so it is taken back (or put back) only while no later
+    # step (earlier, for redo) of any of its frames stands in the way; it would overwrite that one.
     def undo(self):
-        if self._undo and isinstance(self._undo[-1], CarryStep):
-            step = self._undo.pop()
-            self._apply(step, step.before)
-            self._redo.append(step)
-            self.unseen.difference_update(t for t, _, _ in step.spans)
-            self.unseenChanged.emit()
-            self.undone.emit(step.layer, list(step.spans))
-            self._refresh()
-            return True
-        done = self._delegate(self.edit_menu.undo)
-        if done:
-            if "plot" in self._undo:
-                del self._undo[len(self._undo) - 1 - self._undo[::-1].index("plot")]
-            self._redo.append("plot")
-        return done
+        return self._step(self._undo, self._redo, self.edit_menu.undo if self.edit_menu else None, undo=True)
 
     def redo(self):
-        if self._redo and isinstance(self._redo[-1], CarryStep):
-            step = self._redo.pop()
-            self._apply(step, step.after)
-            self._undo.append(step)
-            self._mark_unseen(step)
-            self.carried.emit(step.layer, list(step.spans))
+        return self._step(self._redo, self._undo, self.edit_menu.redo if self.edit_menu else None, undo=False)
+
+    @staticmethod
+    def _frames(step):
+        # a carry belongs to the frame it was carried from too: that is where it is undone at once
+        return {step.frame} if isinstance(step, PlotStep) else {step.source} | {t for t, _, _ in step.spans}
+
+    def _next(self, stack):
+        """(index in `stack` of the step Undo/Redo takes on the frame shown or None, blocked)."""
+        shown = self.window.frame_index
+        for i in range(len(stack) - 1, -1, -1):
+            frames = self._frames(stack[i])
+            if shown not in frames:
+                continue
+            later = set().union(*(self._frames(x) for x in stack[i + 1:]))
+            return (None, True) if frames & later else (i, False)
+        return None, False
+
+    def _step(self, stack, other, delegate, undo):
+        self._gesture_open = False
+        i, blocked = self._next(stack)
+        if blocked:
+            return False
+        step = stack[i] if i is not None else None
+        if isinstance(step, CarryStep):
+            del stack[i]
+            self._apply(step, step.before if undo else step.after)
+            other.append(step)
+            if undo:
+                self.unseen.difference_update(t for t, _, _ in step.spans)
+                self.unseenChanged.emit()
+                self.undone.emit(step.layer, list(step.spans))
+            else:
+                self._mark_unseen(step)
+                self.carried.emit(step.layer, list(step.spans))
             self._refresh()
             return True
-        done = self._delegate(self.edit_menu.redo)
-        if done:
-            if "plot" in self._redo:
-                del self._redo[len(self._redo) - 1 - self._redo[::-1].index("plot")]
-            self._undo.append("plot")
-        return done
+        # the plot's history knows its own steps, also any we did not see made
+        if delegate is None or not self._delegate(delegate):
+            return False
+        if i is not None:
+            del stack[i]
+        other.append(step if step is not None else PlotStep(self.window.frame_index))
+        self._refresh()
+        return True
 
     def _delegate(self, fn):
         self._quiet = True
@@ -199,10 +246,13 @@ class CarryActions(QtCore.QObject):
         self._enable()
 
     def _enable(self, *_):
-        if isinstance(self._undo[-1:] and self._undo[-1], CarryStep):
-            self.edit_menu.undoAction.setEnabled(True)
-        if isinstance(self._redo[-1:] and self._redo[-1], CarryStep):
-            self.edit_menu.redoAction.setEnabled(True)
+        # after the menu's own refresh, which knows only the plot's history
+        for action, stack in ((self.edit_menu.undoAction, self._undo), (self.edit_menu.redoAction, self._redo)):
+            i, blocked = self._next(stack)
+            if blocked:
+                action.setEnabled(False)
+            elif i is not None and isinstance(stack[i], CarryStep):
+                action.setEnabled(True)
 
     def _refresh(self):
         if self.edit_menu is not None:
@@ -224,3 +274,91 @@ class CarryActions(QtCore.QObject):
 def distance_to(curves, truth, spans):
     """Mean |curve - truth| over each (frame, start, stop); the tour reports it before and after."""
     return [float(np.nanmean(np.abs(curves[t][a:b] - truth[t][a:b]))) for t, a, b in spans]
+
+
+# -- the scripted session's step ------------------------------------------------------------------
+SLIP_ROWS = 8       # how far the seeded slip takes the layer off its edge
+SLIPPED_FRAMES = 6  # the corrected frame and the five a carry reaches by default
+
+
+def _drag_point(s, k, x_near, dy):
+    """Drags layer k's control point nearest column x_near by dy rows with the pointer; its column."""
+    xs, ys = (np.asarray(a, float) for a in s.plot.ctrl_points[k])
+    j = int(np.argmin(np.abs(xs - x_near)))
+    x, y = float(xs[j]), float(ys[j])
+    s.pointer.glide([(x - 20, y - 12), (x - 6, y - 3), (x, y)])
+    focused = s.plot.modified_ctrl_point
+    if focused is None or (focused[0], focused[1]) != (k, j):
+        raise StepFailed(f"hovering control point {j} of {s.name(k)} focused {focused}")
+    s.pointer.drag([(x, y)] + [(x, y + dy * n / 4) for n in range(1, 5)])
+    return x
+
+
+def tour_step(s):
+    """A slip seeded with the pointer over several frames, corrected in the first and carried into
+    the rest with Ctrl+]; fails unless every carried frame ends closer to where the layer belongs
+    (the true edge, or on a scan the curve as the file had it)."""
+    w, vol = s.w, s.volume
+    carry_ = getattr(w, "carryActions", None)
+    if carry_ is None:
+        raise NotImplementedError("the window has no Carry menu")
+    if vol.n_frames < 2:
+        raise StepFailed("one frame: nothing to carry into")
+    first = min(s.frame, max(0, vol.n_frames - SLIPPED_FRAMES))
+    frames = list(range(first, min(vol.n_frames, first + SLIPPED_FRAMES)))
+    synthetic = s.synthetic
+    k = s.pick["anchors"] if s.pick and "anchors" in s.pick else 0
+    if synthetic:
+        # a layer with a clear edge, right in the frame to be corrected (the correction puts back
+        # only the part of the curve the slip moved), right in as many of the others as can be, and
+        # moving less than the carry's band between the frames (a volume of few frames has them far apart)
+        moves = np.abs(np.diff(vol.truth[frames], axis=0)).max(axis=(0, 2)) if len(frames) > 1 else None
+        clean = [j for j in range(len(vol.names)) if j not in vol.slipped[frames[0]]]
+        if clean:
+            k = min(clean, key=lambda j: (moves is not None and moves[j] > carry_.band, j not in STRONG_EDGES,
+                                          sum(j in vol.slipped[f] for f in frames)))
+    w.ui.comboBox_enfaceA_Slab.setCurrentIndex(k)
+    s.set_editor("anchors")
+
+    def reference(f):
+        return np.asarray(vol.truth[f, k], float) if synthetic else np.asarray(vol.curves[k][f], float).copy()
+
+    ref = {f: reference(f) for f in frames}
+    x = None
+    for f in frames:                                   # the slip, in every frame
+        w.set_frame(f)
+        x_here = _drag_point(s, k, vol.width / 2 if x is None else x, SLIP_ROWS)
+        x = x_here if x is None else x
+    w.set_frame(frames[0])                             # the correction, in the first
+    for _ in range(6):
+        # as a user does: the control point that strays furthest goes back where the layer is
+        xs, ys = (np.asarray(a, float) for a in s.plot.ctrl_points[k])
+        off = ref[frames[0]][xs.astype(int)] - ys
+        j = int(np.argmax(np.abs(off)))
+        if abs(off[j]) < 1.0:
+            break
+        _drag_point(s, k, xs[j], float(off[j]))
+    source, start, stop = carry_.stretches.get(k, (None, 0, 0))
+    if source != frames[0]:
+        raise StepFailed(f"the correction in frame {frames[0] + 1} was not taken as the stretch to carry")
+
+    def distances():
+        return [float(np.nanmean(np.abs(np.asarray(vol.curves[k][f][start:stop], float) - ref[f][start:stop])))
+                for f in frames[1:]]
+
+    source_off = float(np.nanmean(np.abs(np.asarray(vol.curves[k][frames[0]][start:stop], float)
+                                         - ref[frames[0]][start:stop])))
+    before = distances()
+    carry_.countBox.setValue(len(frames) - 1)
+    QTest.keyClick(w, QtCore.Qt.Key.Key_BracketRight, QtCore.Qt.KeyboardModifier.ControlModifier)
+    QtWidgets.QApplication.processEvents()
+    after = distances()
+    where = "the true edge" if synthetic else "the curve as read"
+    detail = (f"{s.name(k)} columns {start}..{stop - 1}, corrected in frame {frames[0] + 1} (to {source_off:.1f} "
+              f"rows), carried into frames "
+              f"{frames[1] + 1}..{frames[-1] + 1}; mean distance to {where} per frame "
+              f"before {' '.join(f'{d:.1f}' for d in before)}, after {' '.join(f'{d:.1f}' for d in after)} rows")
+    s.say("    " + detail)
+    if not all(a < b for a, b in zip(after, before)):
+        raise StepFailed("the carried frames did not get closer: " + detail)
+    return detail

@@ -5,7 +5,7 @@ session.StepFailed when the feature does not do what it should) and add one Step
 """
 from __future__ import annotations
 
-from . import checks, exports, gestures, journal_keeper, review_panel
+from . import carry_actions, checks, exports, gestures, journal_keeper, review_panel
 from .session import Step
 
 STEPS = [
@@ -18,6 +18,7 @@ STEPS = [
     Step("undo and redo every gesture", checks.undo_redo, edits=True),
     Step("frame change keeps the edits", checks.frame_round_trip, edits=True),
     Step("review: correct the top suspect, and it leaves the list", review_panel.tour_step),
+    Step("carry a correction through a slip over several frames (Ctrl+])", carry_actions.tour_step, edits=True),
     Step("journal: every correction so far replays onto the file as read", journal_keeper.tour_replays),
     Step("save the frame with curves", exports.save_frame),
     Step("save the stack with curves", exports.save_stack),

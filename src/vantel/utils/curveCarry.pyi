@@ -18,4 +18,5 @@ def carry(
     Returns one new float64 curve per target: the target's own values outside the span; inside,
     the edge the source curve lies on, followed within `band` rows of the previous frame's
     result, meeting the target's own values at both ends of the span where they are known.
+    Where the target's own curve already lies on the edge found, it is kept.
     """

@@ -55,3 +55,7 @@ class CurveEditHistory(QtCore.QObject, metaclass=_ObjectType):
     def clear(self) -> None:
         """Forget every step of every set of curves and emit sigHistoryChanged. Call it
         after writing into the curve arrays yourself."""
+    def rebase(self, curve: Any) -> None:
+        """Take `curve`, one of the arrays the plot has shown, as it is now for the start of its
+        next step, keeping every step. Call it after writing into that array yourself; without it
+        the next step of those curves would take the write in as its own."""
