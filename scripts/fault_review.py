@@ -165,6 +165,9 @@ FAULTS = [
      "os.stat(path).st_mode & 0o7777 if path.exists() else 0o600", "a newly saved file is readable by its owner only"),
     ("save-temp-left", "vantel_curve_demo/scans.py", "        if os.path.exists(tmp):\n            os.remove(tmp)",
      "        pass", "a failed save leaves a hidden file beside the target"),
+    ("eye-display-pixels", "vantel_curve_demo/scans.py",
+     'raw = volume.raw if hasattr(volume, "raw") else volume.ensure_all()', "raw = volume.ensure_all()",
+     "a 16-bit scan saved as .eye holds the 8-bit pixels shown"),
     ("undo-menu-stale", "vantel_curve_demo/history_menu.py", "self.history.sigHistoryChanged.connect(self.refresh)",
      "self.history.sigHistoryChanged", "Undo stays greyed out after an edit"),
     # stack saving

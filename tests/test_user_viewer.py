@@ -37,7 +37,8 @@ def layers():
 
 @pytest.fixture
 def scan(tmp_path):
-    vol = (np.random.default_rng(1).random((F, H, W)) * 60 + 40).astype(np.uint8)
+    # 16-bit, as scanners store them: the window shows 8-bit, a save keeps what was read
+    vol = (np.random.default_rng(1).random((F, H, W)) * 3000 + 400).astype(np.uint16)
     np.save(tmp_path / "scan.npy", vol)
     np.savez(tmp_path / "layers.npz", **layers())
     return tmp_path
@@ -198,4 +199,5 @@ def test_a_save_replaces_the_older_file_whole(window, monkeypatch, tmp_path, act
             np.testing.assert_array_equal(z["RPE"][MID, 50:70], window.volume.curves[1][MID][50:70])
     else:
         saved = eyepy.EyeVolume.load(out)
+        np.testing.assert_array_equal(saved._raw_data, np.load(tmp_path / "scan.npy"))
         np.testing.assert_array_equal(saved.layers["RPE"].data[MID, 50:70], window.volume.curves[1][MID][50:70])
