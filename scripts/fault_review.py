@@ -2,14 +2,16 @@
 """Plants single faults a user would notice, one at a time, and runs the tests against each.
 
 Review tool, not a test: every fault is planted in a scratch copy of the sources
-(build/faults/tree), built into build/faults/build, and the tests run with that module first
-on the path. The working tree is never written. A fault is killed when a test fails or the
-test process dies. Prints a table and the kill rate; exits 0 whatever the outcome.
+(build/faults/tree), built into build/faults/build, and the tests run with that module and the
+scratch copy of the demo viewer first on the path. The working tree is never written. A fault
+is killed when a test fails or the test process dies. Prints a table and the kill rate; exits 0
+whatever the outcome. --tests runs only the named test files (a quick look at a few faults).
 
-    .venv/bin/python scripts/fault_review.py [--only ID,ID] [--list]
+    .venv/bin/python scripts/fault_review.py [--only ID,ID] [--tests NAME,NAME] [--list]
 """
 import argparse
 import os
+import shutil
 import subprocess
 import sys
 import time
@@ -129,23 +131,73 @@ FAULTS = [
      "curves of 8-bit data above 127 go wrong"),
     ("varkw-flag", "binding/funclike.cpp", "f->has_varkw = (flags & CO_VARKEYWORDS) != 0;", "f->has_varkw = false;",
      "plots cannot be made with extra keywords"),
+    # history
+    ("redo-tail-kept", "history/steps.hpp",
+     "steps.erase(steps.begin() + static_cast<ptrdiff_t>(cursor), steps.end());\n", "",
+     "after an undo and a new edit, further undos replay stale steps"),
+    ("undo-base-stale", "history/tracker.cpp",
+     "std::memcpy(&base.bytes[run.start * view.itemsize], &values[off], n);", "",
+     "undoing the edit after an undo brings the undone edit back"),
+    ("depth-drops-newest", "history/steps.hpp", "while (steps.size() > depth) steps.pop_front();",
+     "while (steps.size() > depth) steps.pop_back();", "at the depth limit the latest edit cannot be undone"),
+    ("strided-undo", "history/steps.hpp",
+     "for (int64_t k = 0; k < count; ++k) std::memcpy(live.at(start + k), in + k * live.itemsize, live.itemsize);",
+     "for (int64_t k = 0; k < count; ++k) std::memcpy(live.at(k), in + k * live.itemsize, live.itemsize);",
+     "undo on curves that are columns of a table writes the first columns"),
+    # the demo viewer's layers and saves
+    ("gaps-flat", "vantel_curve_demo/layers.py", "return np.interp(cols, cols[known], row[known])",
+     "return np.where(known, row, np.median(row[known]))", "gaps filled at a flat level, not between neighbours"),
+    ("last-column-unsaved", "vantel_curve_demo/layers.py", "min(self.width, int(stop))",
+     "min(self.width - 1, int(stop))", "an edit reaching the last column does not save that column"),
+    ("read-layers-written", "vantel_curve_demo/layers.py", "out = np.array(read, copy=True)", "out = np.asarray(read)",
+     "after an export, undone edits are still saved"),
+    ("gap-stays-dashed", "vantel_curve_demo/layers.py",
+     "return ~np.isfinite(self.layers_read[self.names[k]][f]) & ~self.edited[k][f]",
+     "return ~np.isfinite(self.layers_read[self.names[k]][f])", "a gap drawn over stays dashed"),
+    ("export-in-place", "vantel_curve_demo/scans.py",
+     "            np.savez(fh, **corrected)\n    _replace_atomically(path, write)",
+     "            np.savez(fh, **corrected)\n    write(path)", "a failed layers export destroys the older file"),
+    ("replaced-mode-lost", "vantel_curve_demo/scans.py",
+     "os.stat(path).st_mode & 0o7777 if path.exists() else 0o666 & ~mask", "0o666 & ~mask",
+     "a saved file replacing another loses its permissions"),
+    ("new-file-private", "vantel_curve_demo/scans.py",
+     "os.stat(path).st_mode & 0o7777 if path.exists() else 0o666 & ~mask",
+     "os.stat(path).st_mode & 0o7777 if path.exists() else 0o600", "a newly saved file is readable by its owner only"),
+    ("save-temp-left", "vantel_curve_demo/scans.py", "        if os.path.exists(tmp):\n            os.remove(tmp)",
+     "        pass", "a failed save leaves a hidden file beside the target"),
+    ("eye-display-pixels", "vantel_curve_demo/scans.py",
+     'raw = volume.raw if hasattr(volume, "raw") else volume.ensure_all()', "raw = volume.ensure_all()",
+     "a 16-bit scan saved as .eye holds the 8-bit pixels shown"),
+    ("undo-menu-stale", "vantel_curve_demo/history_menu.py", "self.history.sigHistoryChanged.connect(self.refresh)",
+     "self.history.sigHistoryChanged", "Undo stays greyed out after an edit"),
+    # stack saving
+    ("stack-stored", "saving/stack_file.cpp", 'codec["level"] = level;', 'codec["level"] = 0;',
+     "stacks written without compression"),
+    ("stack-view-frames", "saving/worker.cpp", "src.data() + i * src.stride(0)", "src.data() + i * h * w",
+     "a cropped or every-other-frame volume saved with the wrong pixels"),
+    # anchors
+    ("wheel-last-point", "anchors/target.cpp", "if (idx < nb::int_(n)) right",
+     "if (idx < nb::int_(n - 1)) right", "the wheel never adds the last control point to the group"),
 ]
 
 # The tests a fault of each folder meets first; the rest follow, so a survivor has met them all.
 FIRST = {
     "plot": ["test_construction", "test_drawing", "test_what_is_drawn"],
     "menus": ["test_target_and_menu", "test_editor_type", "test_construction"],
-    "anchors": ["test_control_points", "test_point_edits", "test_target_and_menu", "test_drawing"],
+    "anchors": ["test_control_points", "test_point_edits", "test_target_and_menu", "test_user_editing", "test_drawing"],
     "curves": ["test_build_curve", "test_point_edits", "test_drawing"],
     "strokes": ["test_strokes", "test_press_release", "test_what_is_drawn"],
     "hover": ["test_hover", "test_strokes", "test_what_is_drawn"],
-    "saving": ["test_render", "test_save_commands", "test_stack_worker", "test_what_is_drawn"],
+    "saving": ["test_render", "test_save_commands", "test_stack_worker", "test_what_is_drawn", "test_user_stacks"],
     "binding": ["test_outline", "test_press_release", "test_construction"],
+    "history": ["test_user_history", "test_history"],
+    "vantel_curve_demo": ["test_user_viewer", "test_demo_scans", "test_demo_viewer"],
 }
 ALL = ["test_construction", "test_drawing", "test_what_is_drawn", "test_editor_type", "test_control_points",
        "test_point_edits", "test_build_curve", "test_target_and_menu", "test_hover", "test_strokes",
        "test_press_release", "test_render", "test_save_commands", "test_stack_worker", "test_outline",
-       "test_host_lifecycle"]
+       "test_host_lifecycle", "test_user_editing", "test_user_stacks", "test_history", "test_user_history",
+       "test_demo_viewer", "test_demo_scans", "test_user_viewer"]
 
 
 def sh(cmd, **kwargs):
@@ -159,9 +211,16 @@ def build(python):
     return sh(["cmake", "--build", str(BUILD), "-j", os.environ.get("JOBS", "2")])
 
 
-def run_tests(python, folder):
-    order = FIRST[folder] + [t for t in ALL if t not in FIRST[folder]]
-    env = dict(os.environ, PYTHONPATH=str(BUILD / "pkg"), QT_QPA_PLATFORM="offscreen")
+def run_tests(python, folder, only_tests=None):
+    order = only_tests or FIRST[folder] + [t for t in ALL if t not in FIRST[folder]]
+    # The demo viewer is pure Python: its scratch copy shadows the installed one.
+    demo = SCRATCH / "demo"
+    demo.mkdir(parents=True, exist_ok=True)
+    if not (demo / "vantel_curve_demo").is_symlink():
+        (demo / "vantel_curve_demo").symlink_to(TREE / "src" / "vantel_curve_demo")
+    # a byte-code cache of the previous fault's source, written in the same second, would pass for this one's
+    shutil.rmtree(TREE / "src" / "vantel_curve_demo" / "__pycache__", ignore_errors=True)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(BUILD / "pkg"), str(demo)]), QT_QPA_PLATFORM="offscreen")
     try:
         result = sh([python, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider",
                      *[f"tests/{t}.py" for t in order]], cwd=ROOT, env=env, timeout=1200)
@@ -191,6 +250,7 @@ def sync_scratch_copy():
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--only", help="comma-separated fault ids")
+    parser.add_argument("--tests", help="comma-separated test files (without .py) to run instead of all")
     parser.add_argument("--list", action="store_true")
     args = parser.parse_args()
     python = str(ROOT / ".venv" / "bin" / "python") if (ROOT / ".venv").exists() else sys.executable
@@ -212,7 +272,7 @@ def main():
         print("the unchanged sources do not build:\n" + base.stdout[-2000:])
         return 0
 
-    verdict, detail = run_tests(python, "plot")
+    verdict, detail = run_tests(python, "plot", args.tests and args.tests.split(","))
     if verdict != "survived":
         print(f"the tests fail without a fault: {detail}")
         return 0
@@ -229,7 +289,7 @@ def main():
             if built.returncode != 0:
                 verdict, detail = "no build", built.stdout.strip().splitlines()[-1][:110]
             else:
-                verdict, detail = run_tests(python, path.split("/")[0])
+                verdict, detail = run_tests(python, path.split("/")[0], args.tests and args.tests.split(","))
         finally:
             target.write_text(original)
         rows.append((fid, path, verdict, notice, detail))
