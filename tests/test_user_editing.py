@@ -3,7 +3,7 @@ import numpy as np
 import pytest
 from PySide6 import QtCore, QtGui, QtWidgets
 
-from pointer_helpers import LEFT, NOBUTTON, Ev, editor, move, send  # noqa: F401
+from pointer_helpers import LEFT, NOBUTTON, Ev, move, send
 
 N = 25  # the editor fixture's plots have a control point every 8 of 200 columns
 

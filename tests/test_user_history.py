@@ -2,7 +2,7 @@
 import numpy as np
 import pytest
 
-from pointer_helpers import drag, editor  # noqa: F401
+from pointer_helpers import drag
 from vantel.utils.curveEditHistory import CurveEditHistory
 
 

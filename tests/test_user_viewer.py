@@ -16,7 +16,8 @@ try:
 except ImportError:          # development build: the package is still in the source tree
     sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
 
-from vantel_curve_demo import scans, session, viewer  # noqa: E402
+from vantel_curve_demo import scans, viewer  # noqa: E402
+from vantel_curve_demo.pointer import Pointer  # noqa: E402
 
 from conftest import flush_deletes  # noqa: E402
 
@@ -70,7 +71,7 @@ def exported(w, monkeypatch, path):
 
 def liner(w, k, lo, hi):
     """Picks layer k at column lo and draws a straight stroke to column hi, 6 rows lower."""
-    ptr = session.Pointer(w)
+    ptr = Pointer.of_window(w)
     w.ui.editorButtons["liner"].click()
     c = w.volume.curves[k][w.frame_index]
     ptr.glide([(lo + 3, float(c[lo]) - 2), (lo, float(c[lo]))])
@@ -82,7 +83,7 @@ def liner(w, k, lo, hi):
 
 
 def anchors_drag(w, k, j, rows):
-    ptr = session.Pointer(w)
+    ptr = Pointer.of_window(w)
     w.ui.editorButtons["anchors"].click()
     j %= len(w.plot.ctrl_points[k][0])
     x, y = (float(a[j]) for a in w.plot.ctrl_points[k])
