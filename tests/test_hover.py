@@ -26,10 +26,11 @@ def test_real_pointer_moves_reach_the_handler(editor):
 
 
 @pytest.mark.parametrize("kind, x, x_range, outside, reported, base", [
-    # the position is reported as int32, truncated towards zero
-    ("none", 12.7, (0.0, 100.0), False, [12, -3], ["hover"]), ("none", -0.9, (0.0, 100.0), False, [0, -3], ["hover"]),
-    ("anchors", 5.0, None, False, None, []), ("anchors", 5.0, (4.0, 4.0), False, None, []),  # no bounds, no extent
-    ("liner", 5.0, (0.0, 100.0), True, None, ["hover"]),  # outside the plot only the base class sees it
+    pytest.param("none", 12.7, (0.0, 100.0), False, [12, -3], ["hover"], id="position truncated"),
+    pytest.param("none", -0.9, (0.0, 100.0), False, [0, -3], ["hover"], id="truncated towards zero"),
+    pytest.param("anchors", 5.0, None, False, None, [], id="no bounds: nothing"),
+    pytest.param("anchors", 5.0, (4.0, 4.0), False, None, [], id="no extent: nothing"),
+    pytest.param("liner", 5.0, (0.0, 100.0), True, None, ["hover"], id="outside the plot only the base class sees it"),
 ])
 def test_position_report_and_early_ends(editor, base_calls, kind, x, x_range, outside, reported, base):
     plot = editor([np.zeros(10)], eidtorType=kind)
