@@ -37,7 +37,8 @@ case "$cmd" in
   test)
     setup
     # The sources live under src/, so the installed module is the one imported.
-    "$VENV/bin/python" -m pytest -q "$@"
+    # Tests run in TEST_WORKERS processes (0: in this one), each test file in one of them.
+    "$VENV/bin/python" -m pytest -q -n "${TEST_WORKERS:-2}" --dist loadfile "$@"
     ;;
   demo)
     setup

@@ -3,13 +3,14 @@ import importlib.util
 import os
 import subprocess
 import sys
+from collections import Counter
 from pathlib import Path
 from types import SimpleNamespace
 
 os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")
 
 import pytest
-from PySide6 import QtCore, QtWidgets
+from PySide6 import QtCore, QtGui, QtWidgets
 import pyqtgraph as pg
 
 import vantel.utils.curveEditorPlot as cep
@@ -140,3 +141,20 @@ def base_calls(monkeypatch):
     for name, tag in [("hoverMoveEvent", "hover"), ("mousePressEvent", "press")]:
         monkeypatch.setattr(cep.CurveEditorPlot.__base__, name, lambda self, ev, t=tag: calls.append(t), raising=False)
     return calls
+
+
+@pytest.fixture
+def menu_colours(qapp):
+    # menu_colours(menu) -> (background, text, highlight) as Qt draws the menu: the two commonest colours of the
+    # menu drawn with an entry highlighted, and the colour its text is drawn in.
+    def colours(menu):
+        entry = next(a for a in menu.actions() if a.text() and a.isEnabled())
+        menu.ensurePolished()
+        menu.setActiveAction(entry)
+        image = menu.grab().toImage()
+        menu.setActiveAction(None)
+        pixels = Counter(image.pixelColor(x, y).getRgb()[:3] for x in range(image.width())
+                         for y in range(image.height()))
+        (background, _), (highlight, _) = pixels.most_common(2)
+        return background, menu.palette().color(QtGui.QPalette.ColorRole.WindowText).getRgb()[:3], highlight
+    return colours

@@ -68,11 +68,15 @@ def test_all_curves_over_the_pending_span_or_whole(plot, args, span, spans):
 # Nothing to rebuild (no such curve, or no curves at all), then bad input (one distinct x, ragged, NaN...): nothing
 # written, signalled or cleared.
 @pytest.mark.parametrize("count, index, xs, ys, span, error", [
-    (1, 1, [0, 9], [1.0, 1.0], [0, 0, 10], None), (1, 5, [0, 9], [1.0, 1.0], [0, 0, 10], None),
-    (0, -1, [0, 9], [1.0, 1.0], [0, 0, 10], None), (1, 0, [3, 3], [1.0, 2.0], [0, 0, 10], ValueError),
-    (1, 0, [0, 5, 9], [1.0, 2.0], [0, 0, 10], ValueError), (1, 0, [0, np.nan, 9], [1.0, 2, 3], [0, 0, 10], ValueError),
-    (1, 0, [0, 9], [5.0, 5.0], None, TypeError),  # one curve needs the pending span
-    (1, 0, None, None, [0, 0, 10], IndexError), (1, 0, [0, 9], [5.0, 5.0], [0, 0, 10], "read-only")])
+    pytest.param(1, 1, [0, 9], [1.0, 1.0], [0, 0, 10], None, id="index just past the curves"),
+    pytest.param(1, 5, [0, 9], [1.0, 1.0], [0, 0, 10], None, id="index far past the curves"),
+    pytest.param(0, -1, [0, 9], [1.0, 1.0], [0, 0, 10], None, id="every curve of none"),
+    pytest.param(1, 0, [3, 3], [1.0, 2.0], [0, 0, 10], ValueError, id="one distinct x"),
+    pytest.param(1, 0, [0, 5, 9], [1.0, 2.0], [0, 0, 10], ValueError, id="ragged points"),
+    pytest.param(1, 0, [0, np.nan, 9], [1.0, 2, 3], [0, 0, 10], ValueError, id="NaN x"),
+    pytest.param(1, 0, [0, 9], [5.0, 5.0], None, TypeError, id="one curve without a pending span"),
+    pytest.param(1, 0, None, None, [0, 0, 10], IndexError, id="no control points"),
+    pytest.param(1, 0, [0, 9], [5.0, 5.0], [0, 0, 10], "read-only", id="read-only curve")])
 def test_nothing_rebuilt_changes_nothing(plot, count, index, xs, ys, span, error):
     curves = [np.zeros(10) for _ in range(count)]
     for curve in curves:

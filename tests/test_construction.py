@@ -8,7 +8,7 @@ import vantel.utils.curveEditorPlot as cep
 
 CORRECTORS = ["Corrector:Liner", "Corrector:LiveWire", "Corrector:Anchors"]
 SAVES = ["Save image...", "Save stack image...", "Save image with curve...", "Save stack image with curve..."]
-LIGHT, DARK = (240, 240, 240), (37, 37, 38)
+LIGHT, DARK, ACCENT = (240, 240, 240), (37, 37, 38), (0, 120, 212)
 
 
 def texts(plot):
@@ -23,26 +23,27 @@ def marked(checked):
     return {t: (True, t == checked) for t in CORRECTORS}
 
 
-def sheet(background, text):
-    return (f"QMenu {{background-color: rgb{background}; color: rgb{text};}} "
-            "QMenu::item:selected {background-color: rgb(0, 120, 212);}")
-
-
-# What the host sees of a new plot: its menu, styled after the window's theme (only the exact word "dark" is
-# dark) and marking the initial type in any case, and the frame filling the view with a margin of about a tenth
-# of a percent.
+# What the host sees of a new plot's menu: drawn in the window's theme (only the exact word "dark" is dark), marking
+# the initial type in any case.
 @pytest.mark.parametrize("theme, colours, given, stored, checked", [
-    ("dark", (DARK, LIGHT), None, "none", None), ("light", (LIGHT, DARK), "Anchors", "anchors", "Corrector:Anchors"),
-    ("Dark", (LIGHT, DARK), "LIVEWIRE", "livewire", "Corrector:LiveWire"),
-    ("light", (LIGHT, DARK), "liner", "liner", "Corrector:Liner"), ("dark", (DARK, LIGHT), "Other", "other", None)])
-def test_new_plot_menu_theme_and_frame(qapp, make_plot, host, shown, theme, colours, given, stored, checked):
+    pytest.param("dark", (DARK, LIGHT, ACCENT), None, "none", None, id="dark window, no type given"),
+    pytest.param("light", (LIGHT, DARK, ACCENT), "Anchors", "anchors", "Corrector:Anchors", id="light window, Anchors"),
+    pytest.param("Dark", (LIGHT, DARK, ACCENT), "LIVEWIRE", "livewire", "Corrector:LiveWire",
+                 id="'Dark' is not dark; the type in any case"),
+    pytest.param("light", (LIGHT, DARK, ACCENT), "liner", "liner", "Corrector:Liner", id="light window, liner"),
+    pytest.param("dark", (DARK, LIGHT, ACCENT), "Other", "other", None, id="an unknown type is kept, none marked"),
+])
+def test_new_plot_menu_follows_theme_and_type(make_plot, host, menu_colours, theme, colours, given, stored, checked):
     host.theme = theme
     plot = make_plot(**({} if given is None else dict(eidtorType=given)))
-    assert plot.menu.styleSheet().split() == sheet(*colours).split()
+    assert menu_colours(plot.menu) == colours
     menu = texts(plot)
     assert menu[1:] == CORRECTORS + SAVES and len(menu) == 8 and not plot.ctrlMenu.menuAction().isVisible()
     assert checks(plot) == marked(checked) and plot.editorType == stored
-    plot.editorType = "none"  # the frame without control-point symbols, which widen it
+
+
+def test_new_plot_frame_fills_the_view_with_a_thin_margin(qapp, make_plot, shown):
+    plot = make_plot()  # editor type "none": no control-point symbols, which widen the frame
     shown(plot)
     plot.set_curve([np.linspace(5, 25, 500)], [{"color": (255, 0, 0), "style": QtCore.Qt.PenStyle.SolidLine,
                                                 "width": 1, "connect": "all", "is_visible": True}])

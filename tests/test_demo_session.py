@@ -44,26 +44,34 @@ def test_each_editor_brought_its_curve_to_the_layer_edge(session, kind):
     assert signals.get("sigCurveChangeFinished") == 1
 
 
-def test_every_step_succeeds_and_the_outputs_carry_the_edits(session):
-    proc, report, out = session
-    assert not [s for s in report["steps"] if not s["ok"]], proc.stdout[-4000:]
-    n = len(tour.STEPS)
-    assert proc.returncode == 0 and f"{n} of {n} steps succeeded" in proc.stdout
+def test_every_step_succeeds(session):
+    proc, report, _ = session
+    steps = len(tour.STEPS)
+    assert proc.returncode == 0 and all(s["ok"] for s in report["steps"]), proc.stdout[-4000:]
+    assert f"{steps} of {steps} steps succeeded" in proc.stdout
     assert "saving stack [" in proc.stdout and "100%" in proc.stdout
+
+
+def test_the_images_are_written_to_the_output_folder(session):
+    _, report, out = session
     files = report["files"]
     assert all(Path(files[key]).parent == out for key in ("screenshot", "screenshot_light", "frame", "stack"))
     shot = cv2.imread(files["screenshot"])
     assert shot is not None and shot.shape[0] > 400 and shot.shape[1] > 800
     assert cv2.imread(files["frame"]).shape == (496, 1024, 3)
-    stack = tifffile.imread(files["stack"])
-    assert stack.shape == (4, 496, 1024, 3)
+    assert tifffile.imread(files["stack"]).shape == (4, 496, 1024, 3)
 
+
+def test_the_exported_stack_shows_the_liner_edit(session):
     # Rebuild the untouched volume: where the liner moved its curve, the exported page shows the
     # curve's colour on the layer edge and plain gray where the slipped curve used to be.
+    report = session[1]
     volume, edit = SyntheticVolume(frames=4), report["edits"]["liner"]
     (f, k), (lo, hi) = (edit["frame"], edit["curve"]), edit["columns"]
-    page = stack[f].astype(int)
-    colour = lambda r, c: np.ptp(page[r, c]) > 30   # noqa: E731  (gray pixels have r == g == b)
+    page = tifffile.imread(report["files"]["stack"])[f].astype(int)
+
+    def coloured(r, c):  # gray pixels have r == g == b
+        return np.ptp(page[r, c]) > 30
     old, truth = volume.curves[k][f], volume.truth[f, k]
     others = np.array([volume.curves[j][f] for j in range(len(volume.names)) if j != k])
     candidates = [c for c in range(lo + 5, hi - 5)
@@ -71,8 +79,8 @@ def test_every_step_succeeds_and_the_outputs_carry_the_edits(session):
     assert candidates
     c = max(candidates, key=lambda c: abs(old[c] - truth[c]))
     edge = int(round(truth[c]))
-    assert any(colour(r, c) for r in range(edge - 1, edge + 2))
-    assert not colour(int(old[c]), c)
+    assert any(coloured(r, c) for r in range(edge - 1, edge + 2))
+    assert not coloured(int(old[c]), c)
 
 
 @pytest.fixture

@@ -10,10 +10,12 @@ def checked(plot):
 
 
 @pytest.mark.parametrize("given, stored, marks, menu", [
-    ("Liner", "liner", ["Corrector:Liner"], True), ("LIVEWIRE", "livewire", ["Corrector:LiveWire"], True),
-    ("anchors", "anchors", ["Corrector:Anchors"], True), ("None", "none", [], True),
-    # an unknown name changes no mark; a plot without the editor menu takes every type
-    ("", "", ["Corrector:LiveWire"], True), ("Anchors", "anchors", [], False),
+    pytest.param("Liner", "liner", ["Corrector:Liner"], True, id="liner"),
+    pytest.param("LIVEWIRE", "livewire", ["Corrector:LiveWire"], True, id="live-wire, in any case"),
+    pytest.param("anchors", "anchors", ["Corrector:Anchors"], True, id="anchors"),
+    pytest.param("None", "none", [], True, id="none: no mark"),
+    pytest.param("", "", ["Corrector:LiveWire"], True, id="an unknown name changes no mark"),
+    pytest.param("Anchors", "anchors", [], False, id="a plot without the editor menu takes every type"),
 ])
 def test_switch(editor, given, stored, marks, menu):
     plot = editor([np.ones(50)] * 2, eidtorType="liner" if stored == "livewire" else "livewire", enableEditorMenu=menu)

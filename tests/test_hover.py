@@ -26,10 +26,11 @@ def test_real_pointer_moves_reach_the_handler(editor):
 
 
 @pytest.mark.parametrize("kind, x, x_range, outside, reported, base", [
-    # the position is reported as int32, truncated towards zero
-    ("none", 12.7, (0.0, 100.0), False, [12, -3], ["hover"]), ("none", -0.9, (0.0, 100.0), False, [0, -3], ["hover"]),
-    ("anchors", 5.0, None, False, None, []), ("anchors", 5.0, (4.0, 4.0), False, None, []),  # no bounds, no extent
-    ("liner", 5.0, (0.0, 100.0), True, None, ["hover"]),  # outside the plot only the base class sees it
+    pytest.param("none", 12.7, (0.0, 100.0), False, [12, -3], ["hover"], id="position truncated"),
+    pytest.param("none", -0.9, (0.0, 100.0), False, [0, -3], ["hover"], id="truncated towards zero"),
+    pytest.param("anchors", 5.0, None, False, None, [], id="no bounds: nothing"),
+    pytest.param("anchors", 5.0, (4.0, 4.0), False, None, [], id="no extent: nothing"),
+    pytest.param("liner", 5.0, (0.0, 100.0), True, None, ["hover"], id="outside the plot only the base class sees it"),
 ])
 def test_position_report_and_early_ends(editor, base_calls, kind, x, x_range, outside, reported, base):
     plot = editor([np.zeros(10)], eidtorType=kind)
@@ -60,11 +61,17 @@ def test_anchor_focus_matches_numpy(editor, seed, x_end, width):
 
 
 @pytest.mark.parametrize("x, y, mods, picked", [
-    (5.2, 19.0, NONE, 2), (5.2, 25.0, NONE, 1),  # nearest in the column, hidden included; a tie goes to the first
-    # Ctrl: the host's choice unless a curve is near; not with other modifiers
-    (3.0, 90.0, NONE, -1), (3.0, 90.0, CTRL, 0), (3.0, 29.0, CTRL, 1), (3.0, 90.0, CTRL | SHIFT, -1),
-    (-0.5, 10.0, NONE, 0), (18.5, 10.0, NONE, 0), (19.49, 10.0, NONE, 0),  # the column rounds half to even...
-    (-0.6, 10.0, NONE, None), (19.5, 10.0, NONE, None),  # ...and outside the curves the hover ends there
+    pytest.param(5.2, 19.0, NONE, 2, id="nearest in the column, hidden included"),
+    pytest.param(5.2, 25.0, NONE, 1, id="a tie goes to the first"),
+    pytest.param(3.0, 90.0, NONE, -1, id="none near"),
+    pytest.param(3.0, 90.0, CTRL, 0, id="Ctrl: the host's choice"),
+    pytest.param(3.0, 29.0, CTRL, 1, id="Ctrl, but a curve is near"),
+    pytest.param(3.0, 90.0, CTRL | SHIFT, -1, id="Ctrl with another modifier: none"),
+    pytest.param(-0.5, 10.0, NONE, 0, id="column -0.5 rounds to 0"),
+    pytest.param(18.5, 10.0, NONE, 0, id="column 18.5 rounds to even"),
+    pytest.param(19.49, 10.0, NONE, 0, id="column 19.49 rounds to the last"),
+    pytest.param(-0.6, 10.0, NONE, None, id="left of the curves the hover ends"),
+    pytest.param(19.5, 10.0, NONE, None, id="right of the curves the hover ends"),
 ])
 def test_curve_pick(editor, base_calls, x, y, mods, picked):
     plot = editor([np.full(20, v) for v in (10.0, 30.0, 20.0, 60.0)], hidden=(2,), eidtorType="liner")

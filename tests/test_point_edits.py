@@ -17,10 +17,13 @@ def load(make_plot, xs, ys, index=0):
 # A point goes in front of an equal x; 15.5 is stored as 15 but its neighbours are found with 15.5; a negative x
 # is kept, then the span lookup fails.
 @pytest.mark.parametrize("x, xs, at, span", [
-    (15, [0, 10, 15, 20, 30], 2, [1, 10, 21]), (10, [0, 10, 10, 20, 30], 1, [1, 0, 21]),
-    (0, [0, 0, 10, 20, 30], 0, [1, 0, 11]), (30, [0, 10, 20, 30, 30], 3, [1, 20, 31]),
-    (45, [0, 10, 20, 30, 45], 4, [1, 30, 31]), (15.5, [0, 10, 15, 20, 30], 2, [1, 15, 21]),
-    (-3, [-3, 0, 10, 20, 30], 0, UNSET)])
+    pytest.param(15, [0, 10, 15, 20, 30], 2, [1, 10, 21], id="between two points"),
+    pytest.param(10, [0, 10, 10, 20, 30], 1, [1, 0, 21], id="in front of an equal x"),
+    pytest.param(0, [0, 0, 10, 20, 30], 0, [1, 0, 11], id="in front of the first point"),
+    pytest.param(30, [0, 10, 20, 30, 30], 3, [1, 20, 31], id="in front of the last point"),
+    pytest.param(45, [0, 10, 20, 30, 45], 4, [1, 30, 31], id="past the last point"),
+    pytest.param(15.5, [0, 10, 15, 20, 30], 2, [1, 15, 21], id="stored truncated, neighbours found unrounded"),
+    pytest.param(-3, [-3, 0, 10, 20, 30], 0, UNSET, id="negative x kept, then the span lookup fails")])
 def test_insertion(make_plot, x, xs, at, span):
     plot, entry = load(make_plot, [0, 10, 20, 30], np.array([1, 2, 3, 4], dtype=np.int32), index=1)
     with pytest.raises(IndexError) if span is UNSET else contextlib.nullcontext():

@@ -30,11 +30,14 @@ def volume(frames, h=20, w=30):
 # Grayscale stacks report half-way; three frames would pass for colour planes were they not marked minisblack. A wide
 # volume wraps into the uint8 stack.
 @pytest.mark.parametrize("save_type, frames, dtype, curves, progress, axes", [
-    ("stack_with_curve", 10, np.uint8, BARE, [0, 9, 18, 27, 36, 45, 54, 62, 72, 81, 95, 100], "ZYXC"),
-    ("stack_with_curve", 1, np.uint8, BARE, [0, 95, 100], "ZYXC"),
-    *[("stack_with_curve", 4, dtype, curves, [0, 22, 45, 67, 95, 100], "ZYXC")
-      for dtype, curves in [(np.uint8, CURVED), (np.uint8, PER_FRAME), (np.uint16, CURVED)]],
-    ("stack", 3, np.uint8, BARE, [50, 100], "ZYX"), ("other", 2, np.uint8, BARE, [], None)])
+    pytest.param("stack_with_curve", 10, np.uint8, BARE, [0, 9, 18, 27, 36, 45, 54, 62, 72, 81, 95, 100], "ZYXC",
+                 id="ten frames, no curves"),
+    pytest.param("stack_with_curve", 1, np.uint8, BARE, [0, 95, 100], "ZYXC", id="one frame"),
+    *[pytest.param("stack_with_curve", 4, dtype, curves, [0, 22, 45, 67, 95, 100], "ZYXC", id=what)
+      for dtype, curves, what in [(np.uint8, CURVED, "curves"), (np.uint8, PER_FRAME, "curves per frame"),
+                                  (np.uint16, CURVED, "wide volume wraps into uint8")]],
+    pytest.param("stack", 3, np.uint8, BARE, [50, 100], "ZYX", id="grayscale: three frames, not colour planes"),
+    pytest.param("other", 2, np.uint8, BARE, [], None, id="unknown save type: nothing")])
 def test_progress_and_file(qapp, tmp_path, save_type, frames, dtype, curves, progress, axes):
     path, v = tmp_path / "s.tiff", volume(frames).astype(dtype) + (300 if dtype == np.uint16 else 0)
     w, seen, shown = cep.CurveStackSaveWorker(path, save_type, volume_data=v, **curves), [], []

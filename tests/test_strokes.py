@@ -23,14 +23,16 @@ def transcribed_segment(curve, *ends):
 
 # Columns [col, col + len(vals)) written with vals; a list curve goes through NumPy.
 @pytest.mark.parametrize("make, mode, start, moves, col, vals, span, drawn", [
-    # swapped: the press column is not written
-    (list, "local", (30.0, 10.0), [(20.0, 0.0)], 20, np.arange(10.0), [1, 20, 50], 1),
-    (np.array, "global", (116.0, 0.0), [(125.0, 9.0)], 116, [0.0, 2.25, 4.5, 6.75], [1, 0, 119], 1),  # to 120
-    (np.array, "local", (3.0, 3.0), [(-7.0, -7.0)], 0, -7.0 + np.arange(3) * 10 / 3, [1, 0, 50], 1),  # from 0
-    (np.array, "local", (10.4, 5.0), [(9.6, 30.0)], 0, [], [1, 50, 50], 0),  # empty: the hover ends at once
-    # moving back keeps the farther columns
-    (list, "local", (40.0, 0.0), [(55.0, 15.0), (100.0, 60.0), (30.0, -10.0)], 30, np.arange(-10.0, 60.0),
-     [1, 30, 100], 3),
+    pytest.param(list, "local", (30.0, 10.0), [(20.0, 0.0)], 20, np.arange(10.0), [1, 20, 50], 1,
+                 id="leftwards: the press column is not written"),
+    pytest.param(np.array, "global", (116.0, 0.0), [(125.0, 9.0)], 116, [0.0, 2.25, 4.5, 6.75], [1, 0, 119], 1,
+                 id="past the end: written to 120"),
+    pytest.param(np.array, "local", (3.0, 3.0), [(-7.0, -7.0)], 0, -7.0 + np.arange(3) * 10 / 3, [1, 0, 50], 1,
+                 id="past the start: written from 0"),
+    pytest.param(np.array, "local", (10.4, 5.0), [(9.6, 30.0)], 0, [], [1, 50, 50], 0,
+                 id="same column: empty, the hover ends at once"),
+    pytest.param(list, "local", (40.0, 0.0), [(55.0, 15.0), (100.0, 60.0), (30.0, -10.0)], 30, np.arange(-10.0, 60.0),
+                 [1, 30, 100], 3, id="moving back keeps the farther columns"),
 ])
 def test_liner_segments(editor, base_calls, make, mode, start, moves, col, vals, span, drawn):
     plot = stroke(editor, [np.zeros(5), make([-1.0] * 120)], start=start, index=1, span=[1, 50, 50], update_mode=mode)
@@ -70,11 +72,14 @@ def test_failures_leave_the_span_alone(editor, kind, error):
 # The first row met in the path wins a column; the target is the pointer rounded, its column clamped to the curve;
 # the span keeps the press's raw x, whatever the update mode.
 @pytest.mark.parametrize("contour, dtype, x, y, target, span", [
-    (CONTOUR, np.float64, 8.0, 13.0, (8, 13), [0, 5.7, 8]),  # (N, 2), as OpenCV 5 returns it
-    (CONTOUR[:, None, :], np.float32, 250.0, 5.4, (29, 5), [0, 5.7, 29]),  # (N, 1, 2), as OpenCV 4 returns it
-    (CONTOUR.astype(np.int64)[:, None, :].copy(order="F"), np.int16, -0.4, -5.6, (0, -6), [0, 0, 6]),
-    (CONTOUR[:, None, :].tolist(), np.uint8, 12.5, 7.5, (12, 8), [0, 5.7, 12]),  # anything else goes through NumPy
-    (None, np.float64, 20.2, 3.0, (20, 3), [0, 6, 6]),  # no path: nothing written, the span unchanged
+    pytest.param(CONTOUR, np.float64, 8.0, 13.0, (8, 13), [0, 5.7, 8], id="(N, 2) path, as OpenCV 5 returns it"),
+    pytest.param(CONTOUR[:, None, :], np.float32, 250.0, 5.4, (29, 5), [0, 5.7, 29],
+                 id="(N, 1, 2) path, as OpenCV 4 returns it; column clamped"),
+    pytest.param(CONTOUR.astype(np.int64)[:, None, :].copy(order="F"), np.int16, -0.4, -5.6, (0, -6), [0, 0, 6],
+                 id="Fortran-ordered int64 path; left of the curve"),
+    pytest.param(CONTOUR[:, None, :].tolist(), np.uint8, 12.5, 7.5, (12, 8), [0, 5.7, 12],
+                 id="a list goes through NumPy"),
+    pytest.param(None, np.float64, 20.2, 3.0, (20, 3), [0, 6, 6], id="no path: nothing written, span unchanged"),
 ])
 def test_live_wire_steps(editor, contour, dtype, x, y, target, span):
     plot = stroke(editor, [np.full(30, 99, dtype)], kind="livewire", start=(5.7, 10.0), span=[0, 6, 6])

@@ -68,15 +68,16 @@ def dragging(make_plot):
 
 
 @pytest.mark.parametrize("k, x, y, left, right, xs, ys, span", [
-    (2, -7.0, 5.0, [], [], [0, 10, 0, 30, 40], [0, 10, 5, 30, 40], [0, 1]),  # clamped left onto column 0
-    (2, 10.5, 5.0, [], [], [0, 10, 10, 30, 40], [0, 10, 5, 30, 40], [10, 11]),  # halves to even
-    (2, 11.5, 5.0, [], [], [0, 10, 12, 30, 40], [0, 10, 5, 30, 40], [10, 31]),
-    (2, 99.0, 5.0, [], [], [0, 10, 40, 30, 40], [0, 10, 5, 30, 40], [40, 41]),  # clamped right
-    (0, 0.0, 3.0, [], [], [0, 10, 20, 30, 40], [3, 10, 20, 30, 40], [0, 11]),  # first point
-    (4, 40.0, 3.0, [], [], [0, 10, 20, 30, 40], [0, 10, 20, 30, 3], [30, 41]),  # last point
-    (2, 23.0, 18.0, [[0, 1, 10, 10.0]], [], [0, 13, 23, 30, 40], [0, 8, 18, 30, 40], [10, 31]),  # rigid
-    (2, 27.0, 25.0, [[0, 1, 10, 10.0], [0, 0, 0, 0.0]], [[0, 3, 30, 30.0], [0, 4, 40, 40.0]],
-     [0, 10, 20, 30, 40], [5, 15, 25, 35, 45], [10, 31])])  # all others selected: vertical only
+    pytest.param(2, -7.0, 5.0, [], [], [0, 10, 0, 30, 40], [0, 10, 5, 30, 40], [0, 1], id="clamped left onto column 0"),
+    pytest.param(2, 10.5, 5.0, [], [], [0, 10, 10, 30, 40], [0, 10, 5, 30, 40], [10, 11], id="x halves to even, down"),
+    pytest.param(2, 11.5, 5.0, [], [], [0, 10, 12, 30, 40], [0, 10, 5, 30, 40], [10, 31], id="x halves to even, up"),
+    pytest.param(2, 99.0, 5.0, [], [], [0, 10, 40, 30, 40], [0, 10, 5, 30, 40], [40, 41], id="clamped right"),
+    pytest.param(0, 0.0, 3.0, [], [], [0, 10, 20, 30, 40], [3, 10, 20, 30, 40], [0, 11], id="first point"),
+    pytest.param(4, 40.0, 3.0, [], [], [0, 10, 20, 30, 40], [0, 10, 20, 30, 3], [30, 41], id="last point"),
+    pytest.param(2, 23.0, 18.0, [[0, 1, 10, 10.0]], [], [0, 13, 23, 30, 40], [0, 8, 18, 30, 40], [10, 31],
+                 id="a selected neighbour moves rigidly with it"),
+    pytest.param(2, 27.0, 25.0, [[0, 1, 10, 10.0], [0, 0, 0, 0.0]], [[0, 3, 30, 30.0], [0, 4, 40, 40.0]],
+                 [0, 10, 20, 30, 40], [5, 15, 25, 35, 45], [10, 31], id="all others selected: vertical only")])
 def test_drag_moves_the_point_and_rebuilds_the_span(dragging, k, x, y, left, right, xs, ys, span):
     plot = dragging(k)
     plot.modified_left_adjcent_points, plot.modified_right_adjcent_points = left, right
