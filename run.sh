@@ -23,8 +23,14 @@ find_python() {
 VENV=${VENV:-.venv}
 # The exact versions every environment here is installed with; pyproject.toml holds only ranges.
 LOCK=constraints.txt
-# What the lower-bound and 3.13 runs test: the module, not the viewer.
+# What the lower-bound and 3.13 runs test unless given pytest arguments: the module, not the viewer.
 MODULE_TESTS=(tests --ignore-glob="tests/test_demo_*" -x)
+
+module_tests() {
+  local py=$1
+  shift
+  if [ $# -gt 0 ]; then "$py" -m pytest -q "$@"; else "$py" -m pytest -q "${MODULE_TESTS[@]}"; fi
+}
 
 pip_q() {
   local py=$1
@@ -60,7 +66,7 @@ test_lowest() {
   pip_q "$venv/bin/python" -c build/lowest-constraints.txt "$wheel[test]"
   "$venv/bin/python" -m pip list --disable-pip-version-check 2>/dev/null |
     grep -iE "^(pyside6[-_]essentials|pyqtgraph|numpy|scipy|opencv-python-headless|tifffile|imagecodecs) "
-  "$venv/bin/python" -m pytest -q "${MODULE_TESTS[@]}" "$@"
+  module_tests "$venv/bin/python" "$@"
 }
 
 # CPython 3.13, and the wheel as a user gets it: built by `pip wheel .` (isolated; the build
@@ -79,7 +85,7 @@ test_py313() {
   wheel=$(ls "$wheels"/*.whl)
   pip_q "$py" "$wheel"
   pip_q "$py" -c "$LOCK" "$wheel[test]"
-  "$py" -m pytest -q "${MODULE_TESTS[@]}" "$@"
+  module_tests "$py" "$@"
 }
 
 cmd=${1:-test}
