@@ -24,7 +24,7 @@ def Stub(x=0.0, y=0.0, delta=0):
 # Scene coordinates are data coordinates; the data span 100 units, as does the view.
 def identity_view(plot):
     plot.vb.mapSceneToView = lambda p: QtCore.QPointF(p)
-    plot.vb.childrenBounds = lambda: [[0.0, 100.0], [0.0, 100.0]]
+    plot.vb.childrenBounds = lambda *args, **kwargs: [[0.0, 100.0], [0.0, 100.0]]  # pyqtgraph passes frac= at times
     plot.vb.viewRect = lambda: QtCore.QRectF(0, 0, 100, 100)
     plot.sceneBoundingRect = lambda: QtCore.QRectF(-1e6, -1e6, 2e6, 2e6)
 
