@@ -321,7 +321,8 @@ def tour_step(s):
     s.set_editor("anchors")
 
     def reference(f):
-        return np.asarray(vol.truth[f, k], float) if synthetic else np.asarray(vol.curves[k][f], float).copy()
+        # on a scan: the layer as the file had it (gaps filled), not after the earlier steps' edits
+        return np.asarray(vol.truth[f, k], float) if synthetic else np.asarray(vol.initial[k][f], float).copy()
 
     ref = {f: reference(f) for f in frames}
     x = None

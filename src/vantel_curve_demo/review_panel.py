@@ -155,7 +155,8 @@ class ReviewPanel(QtWidgets.QWidget):
         names = self.volume.names
         items = []
         for rank, e in enumerate(entries, 1):
-            item = QtWidgets.QTreeWidgetItem([str(rank), str(e.frame), names[e.layer], f"{e.first}-{e.last}",
+            # frames counted from 1, as the frame slider shows them (the CSV keeps the 0-based index)
+            item = QtWidgets.QTreeWidgetItem([str(rank), str(e.frame + 1), names[e.layer], f"{e.first}-{e.last}",
                                               e.kind, f"{e.score:.3f}"])
             item.setData(0, QtCore.Qt.ItemDataRole.UserRole, e)
             items.append(item)
@@ -294,10 +295,10 @@ def tour_step(s):
     f, k = top.frame, top.layer
     (x0, x1), _ = w.plot.vb.viewRange()
     if (w.frame_index, w.ui.comboBox_enfaceA_Slab.currentIndex()) != (f, k) or not x0 <= top.first <= top.last <= x1:
-        raise StepFailed(f"N showed frame {w.frame_index}, layer {w.ui.comboBox_enfaceA_Slab.currentIndex()}, "
+        raise StepFailed(f"N showed frame {w.frame_index + 1}, layer {w.ui.comboBox_enfaceA_Slab.currentIndex()}, "
                          f"columns {x0:.0f}..{x1:.0f}, not the suspect")
     name = w.volume.names[k]
-    s.say(f"    top suspect: frame {f}, {name}, columns {top.first}..{top.last} ({top.kind}, score {top.score:.2f})")
+    s.say(f"    top suspect: frame {f + 1}, {name}, columns {top.first}..{top.last} ({top.kind}, score {top.score:.2f})")
 
     off_before, off_after = redraw(s, panel, top)
     here = sum((e.frame, e.layer) == (f, k) for e in entries)
@@ -308,7 +309,7 @@ def tour_step(s):
     if top in panel.entries() or still:
         raise StepFailed(f"after the correction ({off_before:.1f} -> {off_after:.1f} rows from the goal) "
                          f"the list still holds {still or [top]}")
-    return (f"{name} on frame {f}, columns {top.first}..{top.last} ({top.kind}): redrawn with the liner "
+    return (f"{name} on frame {f + 1}, columns {top.first}..{top.last} ({top.kind}): redrawn with the liner "
             f"({off_before:.1f} -> {off_after:.1f} rows from the goal), it left the list "
             f"({len(entries)} -> {len(panel.entries())} entries; on this frame and layer "
             f"{here} -> {sum((e.frame, e.layer) == (f, k) for e in panel.entries())})")
