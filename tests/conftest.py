@@ -158,3 +158,27 @@ def menu_colours(qapp):
         (background, _), (highlight, _) = pixels.most_common(2)
         return background, menu.palette().color(QtGui.QPalette.ColorRole.WindowText).getRgb()[:3], highlight
     return colours
+
+
+@pytest.fixture
+def demo_window(qapp):
+    """demo_window(volume, **options) -> the viewer's window on `volume`, shown and active (menu
+    shortcuts answer only then); closed without questions and deleted after the test."""
+    from PySide6.QtTest import QTest
+
+    from vantel_curve_demo.viewer import DemoWindow
+    made = []
+
+    def make(volume, **options):
+        w = DemoWindow(volume, fill_in_background=False, **options)
+        made.append(w)
+        w.show()
+        w.activateWindow()
+        assert QTest.qWaitForWindowActive(w), "the window never became active"
+        return w
+    yield make
+    for w in made:
+        w.ask_before_close = False
+        w.close()
+        w.deleteLater()
+    flush_deletes()

@@ -12,10 +12,8 @@ try:
 except ImportError:          # development build: the package is still in the source tree
     sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "src"))
 
-from vantel_curve_demo.viewer import DemoWindow  # noqa: E402
 from vantel_curve_demo.volume import SyntheticVolume  # noqa: E402
 
-from conftest import flush_deletes  # noqa: E402
 from vantel_curve_demo.pointer import Pointer  # noqa: E402
 
 LAYER, SPAN, SLIPPED = 6, (380, 620), range(2, 9)
@@ -23,7 +21,7 @@ Ctrl = QtCore.Qt.KeyboardModifier.ControlModifier
 
 
 @pytest.fixture
-def window(qapp):
+def window(demo_window):
     volume = SyntheticVolume(frames=10, seed=3)
     a, b = SPAN
     bump = 12.0 * np.sin(np.linspace(0, np.pi, b - a))
@@ -31,18 +29,12 @@ def window(qapp):
         for array in (volume.work[LAYER], volume.initial[LAYER], volume.layers_read[volume.names[LAYER]]):
             array[f] = np.round(volume.truth[f, LAYER])
             array[f, a:b] += np.round(bump)
-    w = DemoWindow(volume, theme="dark", fill_in_background=False)
-    w.show()
     # Offscreen, a window becomes active only once its activation is processed; until then Qt
     # matches no shortcut of its menus at all (not Ctrl+[ alone: the first key pressed, whatever it is).
-    assert QTest.qWaitForWindowActive(w)
+    w = demo_window(volume, theme="dark")
     w.ui.comboBox_enfaceA_Slab.setCurrentIndex(LAYER)
     w.set_frame(SLIPPED[0])
-    yield w
-    w.ask_before_close = False
-    w.close()
-    w.deleteLater()
-    flush_deletes()
+    return w
 
 
 def distance(w, frames):
@@ -149,22 +141,14 @@ def test_undo_and_redo_walk_back_and_forth_through_a_carry_and_the_edits_after_i
     pytest.param(False, id="a carry that only copies the frames' own curves"),
 ])
 def test_the_scripted_session_step_reports_the_distances_and_fails_when_the_carry_does_not_help(
-        qapp, tmp_path, monkeypatch, helps):
+        demo_window, tmp_path, monkeypatch, helps):
     from vantel_curve_demo import carry_actions
     from vantel_curve_demo.session import Session, Step
     if not helps:
         monkeypatch.setattr(carry_actions, "carry", lambda frames, curves, source, targets, *a, **k:
                             [np.array(curves[t], float) for t in targets])
-    w = DemoWindow(SyntheticVolume(frames=5, height=200, width=400, seed=3), fill_in_background=False)
-    w.show()
-    assert QTest.qWaitForWindowActive(w)
-    try:
-        report = Session(w, tmp_path, say=lambda text: None).run([Step("carry", carry_actions.tour_step, edits=True)])
-    finally:
-        w.ask_before_close = False
-        w.close()
-        w.deleteLater()
-        flush_deletes()
+    w = demo_window(SyntheticVolume(frames=5, height=200, width=400, seed=3))
+    report = Session(w, tmp_path, say=lambda text: None).run([Step("carry", carry_actions.tour_step, edits=True)])
     step = report.steps[0]
     assert step["ok"] == helps, step["detail"]
     assert "before" in step["detail"] and "after" in step["detail"]

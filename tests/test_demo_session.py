@@ -13,12 +13,10 @@ import tifffile
 import vantel.utils.curveEditorPlot as cep
 
 import vantel_curve_demo
-from conftest import flush_deletes
 from vantel_curve_demo.checks import EditWatch
 from vantel_curve_demo.planning import control_point_errors
 from vantel_curve_demo import tour
 from vantel_curve_demo.session import Session, Step
-from vantel_curve_demo.viewer import DemoWindow
 from vantel_curve_demo.volume import SyntheticVolume
 
 
@@ -84,15 +82,8 @@ def test_the_exported_stack_shows_the_liner_edit(session):
 
 
 @pytest.fixture
-def window(qapp):
-    w = DemoWindow(SyntheticVolume(frames=2, height=200, width=400, seed=3), fill_in_background=False)
-    w.show()
-    qapp.processEvents()
-    yield w
-    w.ask_before_close = False
-    w.close()
-    w.deleteLater()
-    flush_deletes()
+def window(demo_window):
+    return demo_window(SyntheticVolume(frames=2, height=200, width=400, seed=3))
 
 
 def drag_worst_point(fraction):

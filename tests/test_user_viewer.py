@@ -19,7 +19,6 @@ except ImportError:          # development build: the package is still in the so
 from vantel_curve_demo import scans, viewer  # noqa: E402
 from vantel_curve_demo.pointer import Pointer  # noqa: E402
 
-from conftest import flush_deletes  # noqa: E402
 
 F, H, W = 3, 64, 128
 MID = F // 2        # the frame the window opens on
@@ -46,16 +45,8 @@ def scan(tmp_path):
 
 
 @pytest.fixture
-def window(qapp, scan):
-    w = viewer.DemoWindow(scans.open_scan(scan / "scan.npy", scan / "layers.npz"), fill_in_background=False)
-    w.show()
-    w.activateWindow()
-    qapp.processEvents()
-    yield w
-    w.ask_before_close = False
-    w.close()
-    w.deleteLater()
-    flush_deletes()
+def window(demo_window, scan):
+    return demo_window(scans.open_scan(scan / "scan.npy", scan / "layers.npz"))
 
 
 def answer_save_dialogs(monkeypatch, path):
