@@ -319,6 +319,7 @@ def tour_step(s):
                                           sum(j in vol.slipped[f] for f in frames)))
     w.ui.comboBox_enfaceA_Slab.setCurrentIndex(k)
     s.set_editor("anchors")
+    s.plot.vb.autoRange(padding=0.001)      # View > Reset zoom: an earlier step may have zoomed in elsewhere
 
     def reference(f):
         # on a scan: the layer as the file had it (gaps filled), not after the earlier steps' edits
